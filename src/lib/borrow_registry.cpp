@@ -1,0 +1,188 @@
+// The shared borrow registry: finding or publishing it on NumPy, and the read-only claims of one
+// call.
+#include "lib/borrow_registry.h"
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "lib/failure_guard.h"
+#include "lib/numpy_api.h"
+#include "merge_engine/panic.h"
+
+namespace native {
+
+namespace {
+
+constexpr int claim_granted = 0;
+constexpr int already_borrowed = -1;
+constexpr int registry_out_of_memory = -2;
+
+// Bytes from the lowest to one past the highest element; empty for an
+// array without elements, which then conflicts with nothing.
+struct Span {
+    std::uintptr_t begin = 0;
+    std::uintptr_t end = 0;
+
+    bool empty() const { return begin == end; }
+    bool overlaps(const Span& other) const { return begin < other.end && other.begin < end; }
+    bool operator==(const Span&) const = default;
+};
+
+Py_ssize_t item_size(PyObject* array) {
+    PyRef size = PyRef::steal(PyObject_GetAttrString(array, "itemsize"));
+    Py_ssize_t value = size ? PyLong_AsSsize_t(size.get()) : -1;
+    if (value < 1) {
+        PyErr_Clear();
+        return 1;
+    }
+    return value;
+}
+
+Span memory_span(PyObject* array) {
+    const NumpyArrayFields& fields = array_fields(array);
+    auto low = reinterpret_cast<std::intptr_t>(fields.data);
+    std::intptr_t high = low;
+    for (int axis = 0; axis < fields.nd; ++axis) {
+        if (fields.dimensions[axis] == 0) return {};
+        std::intptr_t reach = (fields.dimensions[axis] - 1) * fields.strides[axis];
+        (reach < 0 ? low : high) += reach;
+    }
+    return {static_cast<std::uintptr_t>(low), static_cast<std::uintptr_t>(high + item_size(array))};
+}
+
+struct Claim {
+    Span span;
+    long readers;  // 0 for a writable claim
+    bool writable;
+};
+
+// The registry this module publishes when NumPy carries none yet. Its
+// functions run with the interpreter lock held; the mutex guards the claims
+// for interpreters without one.
+struct Claims {
+    std::mutex mutex;
+    std::vector<Claim> list;
+
+    bool conflicts(const Span& span, bool with_readers) const {
+        for (const Claim& claim : list)
+            if (claim.span.overlaps(span) && (claim.writable || with_readers)) return true;
+        return false;
+    }
+    Claim* find(const Span& span, bool writable) {
+        for (Claim& claim : list)
+            if (claim.span == span && claim.writable == writable) return &claim;
+        return nullptr;
+    }
+    void erase(Claim* claim) { list.erase(list.begin() + (claim - list.data())); }
+};
+
+int acquire_read(void* state, PyObject* array) noexcept {
+    auto& claims = *static_cast<Claims*>(state);
+    Span span = memory_span(array);
+    if (span.empty()) return claim_granted;
+    std::lock_guard lock(claims.mutex);
+    if (claims.conflicts(span, false)) return already_borrowed;
+    try {
+        if (Claim* claim = claims.find(span, false))
+            ++claim->readers;
+        else
+            claims.list.push_back({span, 1, false});
+    } catch (const std::bad_alloc&) {
+        return registry_out_of_memory;
+    }
+    return claim_granted;
+}
+
+int acquire_write(void* state, PyObject* array) noexcept {
+    auto& claims = *static_cast<Claims*>(state);
+    Span span = memory_span(array);
+    if (span.empty()) return claim_granted;
+    std::lock_guard lock(claims.mutex);
+    if (claims.conflicts(span, true)) return already_borrowed;
+    try {
+        claims.list.push_back({span, 0, true});
+    } catch (const std::bad_alloc&) {
+        return registry_out_of_memory;
+    }
+    return claim_granted;
+}
+
+void release_read(void* state, PyObject* array) noexcept {
+    auto& claims = *static_cast<Claims*>(state);
+    std::lock_guard lock(claims.mutex);
+    if (Claim* claim = claims.find(memory_span(array), false); claim && --claim->readers == 0)
+        claims.erase(claim);
+}
+
+void release_write(void* state, PyObject* array) noexcept {
+    auto& claims = *static_cast<Claims*>(state);
+    std::lock_guard lock(claims.mutex);
+    if (Claim* claim = claims.find(memory_span(array), true)) claims.erase(claim);
+}
+
+Claims own_claims;
+const SharedBorrowRegistry own_registry = {
+    1, &own_claims, acquire_read, acquire_write, release_read, release_write,
+};
+
+std::atomic<const SharedBorrowRegistry*> registry_in_use{nullptr};
+
+// The registry NumPy carries, or ours, published there if it carries none.
+const SharedBorrowRegistry* find_or_publish_registry() {
+    std::string module_name = std::string(NumpyApi::core_module_name()) + ".multiarray";
+    PyRef multiarray = checked(PyImport_ImportModule(module_name.c_str()));
+    PyRef capsule =
+        PyRef::steal(PyObject_GetAttrString(multiarray.get(), borrow_registry_attribute));
+    if (!capsule) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PythonErrorSet{};
+        PyErr_Clear();
+        capsule = checked(PyCapsule_New(const_cast<SharedBorrowRegistry*>(&own_registry),
+                                        borrow_registry_attribute, nullptr));
+        if (PyObject_SetAttrString(multiarray.get(), borrow_registry_attribute, capsule.get()) < 0)
+            throw PythonErrorSet{};
+    }
+    auto registry = static_cast<const SharedBorrowRegistry*>(
+        PyCapsule_GetPointer(capsule.get(), borrow_registry_attribute));
+    if (registry == nullptr) throw PythonErrorSet{};
+    if (registry->version < 1) {
+        PyErr_Format(PyExc_RuntimeError, "borrow registry version %llu is not supported",
+                     registry->version);
+        throw PythonErrorSet{};
+    }
+    capsule.release();  // the registry must outlive every claim taken through it
+    return registry;
+}
+
+const SharedBorrowRegistry* shared_registry() {
+    if (const SharedBorrowRegistry* registry = registry_in_use.load()) return registry;
+    const SharedBorrowRegistry* registry = nullptr;
+    try {
+        registry = find_or_publish_registry();
+    } catch (const PythonErrorSet&) {
+        merge_engine::panic("Internal borrow checking API error: " + take_error_description());
+    }
+    const SharedBorrowRegistry* expected = nullptr;
+    registry_in_use.compare_exchange_strong(expected, registry);
+    return expected != nullptr ? expected : registry;
+}
+
+}  // namespace
+
+ReadOnlyClaim::ReadOnlyClaim(PyObject* array) : registry_(shared_registry()) {
+    int code = registry_->acquire_read(registry_->state, array);
+    if (code == already_borrowed)
+        merge_engine::panic(merge_engine::unwrapped_error("AlreadyBorrowed"));
+    if (code != claim_granted)
+        merge_engine::panic("Unexpected return code " + std::to_string(code) +
+                            " from borrow checking API");
+    array_ = PyRef::borrow(array);
+}
+
+ReadOnlyClaim::~ReadOnlyClaim() {
+    if (array_) registry_->release_read(registry_->state, array_.get());
+}
+
+}  // namespace native

@@ -1,0 +1,43 @@
+// Read-only claims on input arrays, registered in a borrow registry shared with other native
+// modules.
+#pragma once
+
+#include "lib/py_ref.h"
+
+namespace native {
+
+// The registry's C interface, published as a capsule on NumPy's core
+// multiarray module so that every module using it sees the others' claims.
+// Claims are keyed by the memory span an array covers; a read claim fails
+// while a writable claim overlaps it, a writable claim while any claim does.
+struct SharedBorrowRegistry {
+    unsigned long long version;  // at least 1
+    void* state;
+    // 0 on success, -1 when the memory is already claimed in a conflicting way.
+    int (*acquire_read)(void* state, PyObject* array);
+    int (*acquire_write)(void* state, PyObject* array);
+    void (*release_read)(void* state, PyObject* array);
+    void (*release_write)(void* state, PyObject* array);
+};
+
+inline constexpr const char* borrow_registry_attribute = "_NATIVE_SHARED_BORROW_REGISTRY";
+
+// A reference to an input array together with a read-only claim on its
+// memory; the claim is withdrawn, then the reference dropped, on destruction.
+class ReadOnlyClaim {
+  public:
+    // Panics with "called `Result::unwrap()` on an `Err` value: AlreadyBorrowed"
+    // when another module holds a writable claim on the array's memory.
+    explicit ReadOnlyClaim(PyObject* array);
+    ReadOnlyClaim(ReadOnlyClaim&& other) noexcept = default;
+    ReadOnlyClaim& operator=(ReadOnlyClaim&&) = delete;
+    ~ReadOnlyClaim();
+
+    PyObject* array() const { return array_.get(); }
+
+  private:
+    const SharedBorrowRegistry* registry_;
+    PyRef array_;
+};
+
+}  // namespace native

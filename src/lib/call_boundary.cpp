@@ -1,0 +1,220 @@
+// The call boundary: binds and converts the five arguments, copies the arrays, runs the merge and
+// wraps the result.
+#include "lib/call_boundary.h"
+
+#include <array>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "lib/borrow_registry.h"
+#include "lib/failure_guard.h"
+#include "lib/numpy_api.h"
+#include "lib/runtime_types.h"
+#include "merge_engine/matrix.h"
+#include "merge_engine/merge_driver.h"
+#include "merge_engine/panic.h"
+
+namespace native {
+
+namespace {
+
+using merge_engine::Matrix;
+
+constexpr std::size_t parameter_count = 5;
+constexpr std::array<const char*, parameter_count> parameter_names = {
+    "connected_crop_rows", "points_in_rows", "row_information", "tolerance", "num_threads",
+};
+constexpr const char* function_name = "merge_points_removing_overlap()";
+
+// Borrowed references, one per parameter, in parameter order.
+using BoundArguments = std::array<PyObject*, parameter_count>;
+
+[[noreturn]] void raise_type_error(const std::string& message) {
+    PyErr_SetString(PyExc_TypeError, message.c_str());
+    throw PythonErrorSet{};
+}
+
+// 'a'; 'a' and 'b'; 'a', 'b', and 'c'.
+std::string quoted_list(const std::vector<const char*>& names) {
+    std::string text;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (i > 0) text += names.size() > 2 ? ", " : " ";
+        if (i > 0 && i + 1 == names.size()) text += "and ";
+        text += std::string("'") + names[i] + "'";
+    }
+    return text;
+}
+
+std::optional<std::size_t> parameter_index(PyObject* keyword) {
+    Py_ssize_t length = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(keyword, &length);
+    if (text == nullptr) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    for (std::size_t i = 0; i < parameter_count; ++i)
+        if (std::strlen(parameter_names[i]) == static_cast<std::size_t>(length) &&
+            std::memcmp(parameter_names[i], text, length) == 0)
+            return i;
+    return std::nullopt;
+}
+
+BoundArguments bind_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (nargs > static_cast<Py_ssize_t>(parameter_count))
+        raise_type_error(std::string(function_name) + " takes 5 positional arguments but " +
+                         std::to_string(nargs) + " were given");
+    BoundArguments bound{};
+    for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
+
+    Py_ssize_t keywords = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < keywords; ++k) {
+        PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
+        std::optional<std::size_t> index = parameter_index(keyword);
+        if (!index) {
+            PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%S'",
+                         function_name, keyword);
+            throw PythonErrorSet{};
+        }
+        if (bound[*index] != nullptr)
+            raise_type_error(std::string(function_name) + " got multiple values for argument '" +
+                             parameter_names[*index] + "'");
+        bound[*index] = args[nargs + k];
+    }
+
+    std::vector<const char*> missing;
+    for (std::size_t i = 0; i < parameter_count; ++i)
+        if (bound[i] == nullptr) missing.push_back(parameter_names[i]);
+    if (!missing.empty())
+        raise_type_error(std::string(function_name) + " missing " + std::to_string(missing.size()) +
+                         " required positional argument" + (missing.size() > 1 ? "s" : "") + ": " +
+                         quoted_list(missing));
+    return bound;
+}
+
+[[noreturn]] void fail_conversion(const char* parameter) {
+    add_parameter_note(parameter);
+    throw PythonErrorSet{};
+}
+
+std::string type_name_of(PyObject* object) {
+    PyRef name = PyRef::steal(PyType_GetQualName(Py_TYPE(object)));
+    const char* text = name ? PyUnicode_AsUTF8(name.get()) : nullptr;
+    if (text == nullptr) {
+        PyErr_Clear();
+        return "<failed to extract type name>";
+    }
+    return text;
+}
+
+ReadOnlyClaim convert_array(PyObject* object, const char* parameter) {
+    if (!NumpyApi::get().is_float64_matrix(object)) {
+        std::string message = object == Py_None ? "'None' is not an instance of 'ndarray'"
+                                                : "'" + type_name_of(object) +
+                                                      "' object is not an instance of 'ndarray'";
+        PyErr_SetString(PyExc_TypeError, message.c_str());
+        fail_conversion(parameter);
+    }
+    return ReadOnlyClaim(object);
+}
+
+double convert_tolerance(PyObject* object) {
+    if (PyFloat_CheckExact(object)) return PyFloat_AS_DOUBLE(object);
+    double value = PyFloat_AsDouble(object);
+    if (value == -1.0 && PyErr_Occurred()) fail_conversion("tolerance");
+    return value;
+}
+
+std::uint64_t convert_num_threads(PyObject* object) {
+    PyRef integer =
+        PyLong_Check(object) ? PyRef::borrow(object) : PyRef::steal(PyNumber_Index(object));
+    if (!integer) fail_conversion("num_threads");
+    unsigned long long value = PyLong_AsUnsignedLongLong(integer.get());
+    if (value == static_cast<unsigned long long>(-1) && PyErr_Occurred())
+        fail_conversion("num_threads");
+    return value;
+}
+
+// Element [i, j] of the array, wherever its strides put it: byte strides
+// need not be multiples of 8 and the data need not be aligned.
+Matrix copy_to_matrix(PyObject* array) {
+    const NumpyArrayFields& fields = array_fields(array);
+    std::size_t rows = static_cast<std::size_t>(fields.dimensions[0]);
+    std::size_t cols = static_cast<std::size_t>(fields.dimensions[1]);
+    Py_ssize_t row_stride = fields.strides[0];
+    Py_ssize_t col_stride = fields.strides[1];
+    Matrix matrix(rows, cols);
+    if (matrix.size() == 0) return matrix;
+    bool row_major = col_stride == sizeof(double) &&
+                     (rows == 1 || row_stride == static_cast<Py_ssize_t>(cols * sizeof(double)));
+    if (row_major) {
+        std::memcpy(matrix.data(), fields.data, matrix.size() * sizeof(double));
+        return matrix;
+    }
+    for (std::size_t i = 0; i < rows; ++i) {
+        const char* source = fields.data + static_cast<Py_ssize_t>(i) * row_stride;
+        double* target = matrix.row(i);
+        for (std::size_t j = 0; j < cols; ++j)
+            std::memcpy(&target[j], source + static_cast<Py_ssize_t>(j) * col_stride,
+                        sizeof(double));
+    }
+    return matrix;
+}
+
+void free_result_buffer(double* data, std::size_t, std::size_t capacity) {
+    if (capacity != 0) std::free(data);
+}
+
+// NumPy needs a non-null address even for an array without elements.
+double* const empty_buffer = reinterpret_cast<double*>(alignof(double));
+
+// Hands the matrix's buffer to a new NumPy array through a PySliceContainer.
+PyRef to_numpy_array(Matrix matrix) {
+    std::size_t size = matrix.size();
+    double* data = size != 0 ? matrix.data() : empty_buffer;
+    PyRef container;
+    try {
+        container = make_slice_container(data, size, size, free_result_buffer);
+    } catch (const PythonErrorSet&) {
+        merge_engine::panic("Failed to create slice container: " + take_error_description());
+    }
+    matrix.release();  // the container owns the buffer from here on
+
+    NumpyApi numpy = NumpyApi::get();
+    PyRef array = PyRef::steal(numpy.new_float64_matrix(data, matrix.rows(), matrix.cols()));
+    if (!array) {
+        container = PyRef();
+        PyErr_WriteUnraisable(nullptr);
+        merge_engine::panic("PyObject pointer is null");
+    }
+    if (numpy.set_base_object(array.get(), container.release()) < 0) throw PythonErrorSet{};
+    return array;
+}
+
+PyObject* merge(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    BoundArguments bound = bind_arguments(args, nargs, kwnames);
+    // Declared in acquisition order, so unwinding frees the copies first
+    // and withdraws the claims last, row_information first each time.
+    ReadOnlyClaim connected_crop_rows = convert_array(bound[0], parameter_names[0]);
+    ReadOnlyClaim points_in_rows = convert_array(bound[1], parameter_names[1]);
+    ReadOnlyClaim row_information = convert_array(bound[2], parameter_names[2]);
+    double tolerance = convert_tolerance(bound[3]);
+    std::uint64_t num_threads = convert_num_threads(bound[4]);
+
+    Matrix connected_copy = copy_to_matrix(connected_crop_rows.array());
+    Matrix points_copy = copy_to_matrix(points_in_rows.array());
+    Matrix information_copy = copy_to_matrix(row_information.array());
+    Matrix result = merge_engine::multithreaded_merging(connected_copy, points_copy,
+                                                        information_copy, tolerance, num_threads);
+    return to_numpy_array(std::move(result)).release();
+}
+
+}  // namespace
+
+PyObject* merge_points_removing_overlap(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                        PyObject* kwnames) noexcept {
+    return guarded<PyObject*>(nullptr, [&] { return merge(args, nargs, kwnames); });
+}
+
+}  // namespace native

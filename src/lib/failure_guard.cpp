@@ -1,0 +1,87 @@
+// Translation of C++ failures into Python exceptions, and descriptions of Python errors.
+#include "lib/failure_guard.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <new>
+
+#include "lib/runtime_types.h"
+#include "merge_engine/panic.h"
+
+namespace native {
+
+namespace {
+
+[[noreturn]] void abort_at_boundary() {
+    std::fputs("uncaught panic at ffi boundary\n", stderr);
+    std::fflush(stderr);
+    std::abort();
+}
+
+// A failure while raising a failure cannot be reported to Python.
+void raise_panic(const char* message) noexcept {
+    PyObject* type = panic_exception_type();
+    if (type == nullptr) abort_at_boundary();
+    PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(message, std::strlen(message), "replace"));
+    if (!text) abort_at_boundary();
+    PyErr_SetObject(type, text.get());
+}
+
+std::string utf8_of(PyObject* object) {
+    PyRef text = PyRef::steal(PyObject_Str(object));
+    const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
+    if (utf8 == nullptr) {
+        PyErr_Clear();
+        return "<str() failed>";
+    }
+    return utf8;
+}
+
+}  // namespace
+
+PyRef checked(PyObject* object) {
+    if (object == nullptr) throw PythonErrorSet{};
+    return PyRef::steal(object);
+}
+
+std::string take_error_description() {
+    PyRef error = PyRef::steal(PyErr_GetRaisedException());
+    if (!error) return "<no error set>";
+    PyRef type_name = PyRef::steal(PyType_GetQualName(Py_TYPE(error.get())));
+    std::string name = type_name ? utf8_of(type_name.get()) : "<unknown type>";
+    if (!type_name) PyErr_Clear();
+    return name + ": " + utf8_of(error.get());
+}
+
+void add_parameter_note(const char* parameter) {
+    PyRef error = PyRef::steal(PyErr_GetRaisedException());
+    PyRef note = PyRef::steal(PyUnicode_FromFormat("while processing '%s'", parameter));
+    if (note) {
+        PyRef added = PyRef::steal(PyObject_CallMethod(error.get(), "add_note", "O", note.get()));
+        if (!added) PyErr_Clear();
+    } else {
+        PyErr_Clear();
+    }
+    PyErr_SetRaisedException(error.release());
+}
+
+void raise_current_exception() noexcept {
+    try {
+        throw;
+    } catch (const PythonErrorSet&) {
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const merge_engine::Panic& failure) {
+        raise_panic(failure.what());
+    } catch (const std::exception& failure) {
+        raise_panic(failure.what());
+    } catch (...) {
+        raise_panic("unknown C++ exception");
+    }
+}
+
+}  // namespace native

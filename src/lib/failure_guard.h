@@ -1,0 +1,41 @@
+// The failure guard: the one place where C++ failures become Python exceptions.
+#pragma once
+
+#include "lib/py_ref.h"
+
+#include <string>
+
+namespace native {
+
+// Thrown once a Python exception is pending; the guard lets that exception through.
+struct PythonErrorSet {};
+
+// Returns `object` as an owned reference, or throws PythonErrorSet if it is null.
+PyRef checked(PyObject* object);
+
+// "TypeName: message" of the pending Python exception, which it clears.
+std::string take_error_description();
+
+// Adds the note "while processing '<parameter>'" to the pending exception;
+// the exception stays as it was if the note cannot be attached.
+void add_parameter_note(const char* parameter);
+
+// Sets the Python exception for the C++ exception being handled: a pending
+// Python error stays, std::bad_alloc becomes MemoryError, anything else
+// PanicException with the failure's message.
+void raise_current_exception() noexcept;
+
+// Runs body() and returns its result; on any failure sets the Python
+// exception and returns `on_failure`. Everything body() holds is released
+// by unwinding before the exception is raised.
+template <class Result, class Body>
+Result guarded(Result on_failure, Body&& body) noexcept {
+    try {
+        return body();
+    } catch (...) {
+        raise_current_exception();
+        return on_failure;
+    }
+}
+
+}  // namespace native

@@ -1,0 +1,99 @@
+// The _native extension module: function definition, exec step, slot table and PyInit__native.
+#include "lib/call_boundary.h"
+#include "lib/failure_guard.h"
+#include "merge_engine/panic.h"
+
+namespace native {
+
+namespace {
+
+// Functions.
+
+// METH_STATIC: the entry receives no self object. Such a definition cannot
+// sit in m_methods, so the exec step makes the function object itself.
+PyMethodDef merge_function = {
+    "merge_points_removing_overlap",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(merge_points_removing_overlap)),
+    METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+    "merge_points_removing_overlap(connected_crop_rows, points_in_rows, row_information, "
+    "tolerance, num_threads)\n--\n\n",
+};
+
+// Exec step.
+
+[[noreturn]] void raise_not_instance(PyObject* object, const char* expected) {
+    PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'",
+                 PyRef::steal(PyType_GetQualName(Py_TYPE(object))).get(), expected);
+    throw PythonErrorSet{};
+}
+
+// The module's __all__, made an empty list if it has none.
+PyRef all_list(PyObject* module) {
+    PyRef all = PyRef::steal(PyObject_GetAttrString(module, "__all__"));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PythonErrorSet{};
+        PyErr_Clear();
+        all = checked(PyList_New(0));
+        if (PyObject_SetAttrString(module, "__all__", all.get()) < 0) throw PythonErrorSet{};
+    }
+    if (!PyList_Check(all.get())) raise_not_instance(all.get(), "list");
+    return all;
+}
+
+void add_function(PyObject* module) {
+    if (module == nullptr) {
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+        throw PythonErrorSet{};
+    }
+    if (!PyModule_Check(module)) raise_not_instance(module, "module");
+
+    PyRef module_name = checked(PyModule_GetNameObject(module));
+    PyRef function = checked(PyCMethod_New(&merge_function, module, module_name.get(), nullptr));
+    module_name = PyRef();
+    PyRef name = checked(PyObject_GetAttrString(function.get(), "__name__"));
+    if (!PyUnicode_Check(name.get())) raise_not_instance(name.get(), "str");
+
+    PyRef all = all_list(module);
+    if (PyList_Append(all.get(), name.get()) < 0)
+        merge_engine::panic("could not append __name__ to __all__: " + take_error_description());
+    if (PyObject_SetAttr(module, name.get(), function.get()) < 0) throw PythonErrorSet{};
+}
+
+// exec: put merge_points_removing_overlap and __all__ into a new module object.
+int exec_module(PyObject* module) noexcept {
+    return guarded(-1, [&] {
+        add_function(module);
+        return 0;
+    });
+}
+
+// Slot table.
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    // The module keeps no Python state of its own across threads.
+    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+    {0, nullptr},
+};
+
+PyModuleDef module_definition = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "_native",
+    .m_doc = "",
+    .m_size = 0,
+    .m_methods = nullptr,
+    .m_slots = module_slots,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
+};
+
+}  // namespace
+
+}  // namespace native
+
+// PyInit: hands the definition to the interpreter for multi-phase initialisation.
+PyMODINIT_FUNC PyInit__native() {
+    return PyModuleDef_Init(&native::module_definition);
+}

@@ -1,0 +1,156 @@
+// Loading and version checks of NumPy's array API table, and the few table functions the module
+// calls.
+#include "lib/numpy_api.h"
+
+#include <atomic>
+#include <cstdio>
+#include <string>
+
+#include "lib/failure_guard.h"
+#include "merge_engine/panic.h"
+
+namespace native {
+
+namespace {
+
+// What this module was written against: the ABI of NumPy 2 and the C API of NumPy 1.15.
+constexpr unsigned compiled_abi_version = 0x2000000;
+constexpr unsigned compiled_feature_version = 0xc;
+
+constexpr int float64_type_number = 12;  // NPY_DOUBLE
+constexpr int writeable_flag = 0x0400;   // NPY_ARRAY_WRITEABLE
+constexpr int little_endian = 1;         // NPY_CPU_LITTLE
+
+// Slots of the functions in the table.
+enum Slot {
+    slot_get_ndarray_c_version = 0,
+    slot_array_type = 2,
+    slot_descr_from_type = 45,
+    slot_new_from_descr = 94,
+    slot_equiv_types = 182,
+    slot_get_endianness = 210,
+    slot_get_ndarray_c_feature_version = 211,
+    slot_set_base_object = 282,
+};
+
+using VersionFunction = unsigned (*)();
+using EndiannessFunction = int (*)();
+using DescrFromTypeFunction = PyObject* (*)(int);
+using EquivTypesFunction = unsigned char (*)(PyObject*, PyObject*);
+using NewFromDescrFunction = PyObject* (*)(PyTypeObject*, PyObject*, int, const Py_ssize_t*,
+                                           const Py_ssize_t*, void*, int, PyObject*);
+using SetBaseObjectFunction = int (*)(PyObject*, PyObject*);
+
+std::atomic<const char*> core_name{nullptr};
+std::atomic<void**> array_api_table{nullptr};
+
+std::string to_hex(unsigned value) {
+    char text[16];
+    std::snprintf(text, sizeof(text), "%x", value);
+    return text;
+}
+
+[[noreturn]] void raise_runtime_error(const std::string& message) {
+    PyErr_SetString(PyExc_RuntimeError, message.c_str());
+    throw PythonErrorSet{};
+}
+
+unsigned char numpy_major_version() {
+    PyRef numpy = checked(PyImport_ImportModule("numpy"));
+    PyRef version = checked(PyObject_GetAttrString(numpy.get(), "__version__"));
+    PyRef lib = checked(PyImport_ImportModule("numpy.lib"));
+    PyRef parsed = checked(PyObject_CallMethod(lib.get(), "NumpyVersion", "O", version.get()));
+    PyRef major = checked(PyObject_GetAttrString(parsed.get(), "major"));
+    unsigned long value = PyLong_AsUnsignedLong(major.get());
+    if (value == static_cast<unsigned long>(-1) && PyErr_Occurred()) throw PythonErrorSet{};
+    if (value > 255) {
+        PyErr_SetString(PyExc_OverflowError, "NumPy's major version does not fit in 8 bits");
+        throw PythonErrorSet{};
+    }
+    return static_cast<unsigned char>(value);
+}
+
+// Imports the core's multiarray module, takes its table and checks that
+// the running NumPy can serve a module built like this one. The capsule
+// that holds the table stays referenced for the life of the process.
+void** load_table() {
+    std::string module_name = std::string(NumpyApi::core_module_name()) + ".multiarray";
+    PyRef multiarray = checked(PyImport_ImportModule(module_name.c_str()));
+    PyRef capsule = checked(PyObject_GetAttrString(multiarray.get(), "_ARRAY_API"));
+    if (!PyCapsule_CheckExact(capsule.get())) {
+        PyErr_Format(PyExc_TypeError, "'%s' object is not an instance of 'PyCapsule'",
+                     Py_TYPE(capsule.get())->tp_name);
+        throw PythonErrorSet{};
+    }
+    auto table = static_cast<void**>(PyCapsule_GetPointer(capsule.get(), nullptr));
+    if (table == nullptr) throw PythonErrorSet{};
+
+    unsigned abi = reinterpret_cast<VersionFunction>(table[slot_get_ndarray_c_version])();
+    if (abi > compiled_abi_version)
+        raise_runtime_error(
+            "module compiled against ABI version 0x2000000 but this version of numpy is 0x" +
+            to_hex(abi));
+    unsigned feature =
+        reinterpret_cast<VersionFunction>(table[slot_get_ndarray_c_feature_version])();
+    if (feature < compiled_feature_version)
+        raise_runtime_error(
+            "module was compiled against NumPy C-API version 0xc (NumPy 1.15) but the running "
+            "NumPy has C-API version 0x" +
+            to_hex(feature));
+    if (reinterpret_cast<EndiannessFunction>(table[slot_get_endianness])() != little_endian)
+        raise_runtime_error(
+            "module compiled as little endian, but detected different endianness at runtime");
+
+    capsule.release();  // kept for the life of the process, with the table it holds
+    return table;
+}
+
+}  // namespace
+
+const char* NumpyApi::core_module_name() {
+    if (const char* name = core_name.load()) return name;
+    const char* name = numpy_major_version() >= 2 ? "numpy._core" : "numpy.core";
+    core_name.store(name);
+    return name;
+}
+
+NumpyApi NumpyApi::get() {
+    if (void** table = array_api_table.load()) return NumpyApi(table);
+    void** table = nullptr;
+    try {
+        table = load_table();
+    } catch (const PythonErrorSet&) {
+        merge_engine::panic("Failed to access NumPy array API capsule: " +
+                            take_error_description());
+    }
+    void** expected = nullptr;
+    if (!array_api_table.compare_exchange_strong(expected, table)) table = expected;
+    return NumpyApi(table);
+}
+
+bool NumpyApi::is_float64_matrix(PyObject* object) const {
+    auto type = static_cast<PyTypeObject*>(table_[slot_array_type]);
+    if (!PyObject_TypeCheck(object, type) || array_fields(object).nd != 2) return false;
+    PyRef float64 =
+        checked(function<DescrFromTypeFunction>(slot_descr_from_type)(float64_type_number));
+    PyObject* descr = array_fields(object).descr;
+    return descr == float64.get() ||
+           function<EquivTypesFunction>(slot_equiv_types)(descr, float64.get()) != 0;
+}
+
+PyObject* NumpyApi::new_float64_matrix(double* data, std::size_t rows, std::size_t cols) const {
+    auto type = static_cast<PyTypeObject*>(table_[slot_array_type]);
+    PyObject* float64 = function<DescrFromTypeFunction>(slot_descr_from_type)(float64_type_number);
+    if (float64 == nullptr) return nullptr;
+    Py_ssize_t shape[2] = {static_cast<Py_ssize_t>(rows), static_cast<Py_ssize_t>(cols)};
+    Py_ssize_t strides[2] = {static_cast<Py_ssize_t>(cols * sizeof(double)), sizeof(double)};
+    // The descriptor reference is stolen by NumPy.
+    return function<NewFromDescrFunction>(slot_new_from_descr)(type, float64, 2, shape, strides,
+                                                               data, writeable_flag, nullptr);
+}
+
+int NumpyApi::set_base_object(PyObject* array, PyObject* base) const {
+    return function<SetBaseObjectFunction>(slot_set_base_object)(array, base);
+}
+
+}  // namespace native

@@ -1,0 +1,58 @@
+// NumPy's C API, reached through its array API table that is loaded on first use.
+#pragma once
+
+#include "lib/py_ref.h"
+
+#include <cstddef>
+
+namespace native {
+
+// The leading fields of a NumPy array object, the same in every NumPy
+// release this module accepts.
+struct NumpyArrayFields {
+    PyObject_HEAD char* data;
+    int nd;
+    Py_ssize_t* dimensions;
+    Py_ssize_t* strides;
+    PyObject* base;
+    PyObject* descr;
+    int flags;
+};
+
+inline const NumpyArrayFields& array_fields(PyObject* array) {
+    return *reinterpret_cast<const NumpyArrayFields*>(array);
+}
+
+class NumpyApi {
+  public:
+    // The table, loaded and version-checked on the first use in the process.
+    // Panics with "Failed to access NumPy array API capsule: ..." when NumPy
+    // is missing or unusable; the next use tries again.
+    static NumpyApi get();
+
+    // "numpy._core" or "numpy.core", by NumPy's major version; found once.
+    // Throws PythonErrorSet when NumPy cannot tell its version.
+    static const char* core_module_name();
+
+    // An ndarray (or subclass) of 2 dimensions with float64 elements.
+    bool is_float64_matrix(PyObject* object) const;
+
+    // A new writeable row-major float64 array over `data`, which it does
+    // not own; null with NumPy's error pending on failure.
+    PyObject* new_float64_matrix(double* data, std::size_t rows, std::size_t cols) const;
+
+    // Makes `base` (a reference it steals, even on failure) the owner of the
+    // array's memory; -1 with an error pending on failure.
+    int set_base_object(PyObject* array, PyObject* base) const;
+
+  private:
+    explicit NumpyApi(void** table) : table_(table) {}
+    template <class Function>
+    Function function(int slot) const {
+        return reinterpret_cast<Function>(table_[slot]);
+    }
+
+    void** table_;
+};
+
+}  // namespace native
