@@ -47,7 +47,7 @@ PointGroups::PointGroups(const Matrix& points, const std::vector<KeyPair>& wante
 void PointGroups::group(const Matrix& points, std::size_t threads) {
     Chunks chunks{std::clamp<std::size_t>(point_count_ / min_points_per_chunk, 1, threads),
                   point_count_};
-    std::vector<std::size_t> group_of(point_count_);
+    LargeBuffer<std::size_t> group_of(point_count_);
     std::vector<std::size_t> next_position(chunks.count * group_count_, 0);
 
     auto count = [&](std::size_t first_chunk, std::size_t last_chunk) {
@@ -72,9 +72,9 @@ void PointGroups::group(const Matrix& points, std::size_t threads) {
     }
     group_begin_[group_count_] = position;
 
-    point_rows_.resize(position);
+    point_rows_ = LargeBuffer<std::size_t>(position);
     bool has_coordinates = column_count_ >= 4;
-    if (has_coordinates) coordinates_.resize(position);
+    if (has_coordinates) coordinates_ = LargeBuffer<Point>(position);
     auto place = [&](std::size_t first_chunk, std::size_t last_chunk) {
         for (std::size_t chunk = first_chunk; chunk < last_chunk; ++chunk) {
             std::size_t* next = &next_position[chunk * group_count_];
