@@ -63,29 +63,30 @@ def slot_of(capacity, first, second):
 
 
 @jit
+def probe(table, first, second):
+    """The slot holding the pair, or else the empty slot where it would go."""
+    firsts, seconds, rows = table
+    at = slot_of(rows.size, first, second)
+    while rows[at] != EMPTY and not (firsts[at] == first and seconds[at] == second):
+        at = (at + 1) & (rows.size - 1)
+    return at
+
+
+@jit
 def insert_first(table, first, second, row):
     """Stores row for the pair unless the pair is there already; returns the row stored for it."""
     firsts, seconds, rows = table
-    at = slot_of(rows.size, first, second)
-    while rows[at] != EMPTY:
-        if firsts[at] == first and seconds[at] == second:
-            return rows[at]
-        at = (at + 1) & (rows.size - 1)
-    firsts[at] = first
-    seconds[at] = second
-    rows[at] = row
-    return row
+    at = probe(table, first, second)
+    if rows[at] == EMPTY:
+        firsts[at] = first
+        seconds[at] = second
+        rows[at] = row
+    return rows[at]
 
 
 @jit
 def find(table, first, second):
-    firsts, seconds, rows = table
-    at = slot_of(rows.size, first, second)
-    while rows[at] != EMPTY:
-        if firsts[at] == first and seconds[at] == second:
-            return rows[at]
-        at = (at + 1) & (rows.size - 1)
-    return EMPTY
+    return table[2][probe(table, first, second)]
 
 
 @jit

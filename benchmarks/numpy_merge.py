@@ -60,14 +60,23 @@ def first_rows(table_ids: np.ndarray, query_ids: np.ndarray) -> np.ndarray:
     return found
 
 
-def own_information_rows(own_first, own_second, row_information) -> np.ndarray:
-    first_vocabulary = np.unique(own_first)
-    second_vocabulary = np.unique(own_second)
-    table = pair_ids(
-        to_keys(row_information[:, 0]), to_keys(row_information[:, 4]),
-        first_vocabulary, second_vocabulary,
+def matched_ids(query_first, query_second, table_first, table_second):
+    """Ids of the query pairs and of the table pairs, equal exactly when the pairs are equal.
+
+    Table pairs that no query holds get -1.
+    """
+    first_vocabulary = np.unique(query_first)
+    second_vocabulary = np.unique(query_second)
+    return (
+        pair_ids(query_first, query_second, first_vocabulary, second_vocabulary),
+        pair_ids(table_first, table_second, first_vocabulary, second_vocabulary),
     )
-    query = pair_ids(own_first, own_second, first_vocabulary, second_vocabulary)
+
+
+def own_information_rows(own_first, own_second, row_information) -> np.ndarray:
+    query, table = matched_ids(
+        own_first, own_second, to_keys(row_information[:, 0]), to_keys(row_information[:, 4])
+    )
     rows = first_rows(table, query)
     assert (rows >= 0).all(), "a record's own crop row has no row information"
     return rows
@@ -78,15 +87,12 @@ def neighbour_information_rows(connected_crop_rows, row_information, reached) ->
     first = connected_crop_rows[:, 3:11:2][reached]
     second = connected_crop_rows[:, 4:11:2][reached]
     assert not np.isnan(second).any(), "a neighbour's second key is NaN and matches no row"
-    first_vocabulary = np.unique(exact_bits(first))
-    second_vocabulary = np.unique(exact_bits(second))
     table_first = row_information[:, 0]
     table_second = row_information[:, 4]
-    table = pair_ids(
-        exact_bits(table_first), exact_bits(table_second), first_vocabulary, second_vocabulary
+    query, table = matched_ids(
+        exact_bits(first), exact_bits(second), exact_bits(table_first), exact_bits(table_second)
     )
     table[np.isnan(table_first) | np.isnan(table_second)] = -1  # NaN equals nothing
-    query = pair_ids(exact_bits(first), exact_bits(second), first_vocabulary, second_vocabulary)
     found = first_rows(table, query)
     assert (found >= 0).all(), "a neighbour crop row has no row information"
     rows = np.full(reached.shape, -1, dtype=np.int64)
@@ -96,13 +102,9 @@ def neighbour_information_rows(connected_crop_rows, row_information, reached) ->
 
 def group_points(own_first, own_second, points_in_rows):
     """Points of every record as stretches of one index array, in the row order of `points_in_rows`."""
-    first_vocabulary = np.unique(own_first)
-    second_vocabulary = np.unique(own_second)
-    point_ids = pair_ids(
-        to_keys(points_in_rows[:, 0]), to_keys(points_in_rows[:, 1]),
-        first_vocabulary, second_vocabulary,
+    record_ids, point_ids = matched_ids(
+        own_first, own_second, to_keys(points_in_rows[:, 0]), to_keys(points_in_rows[:, 1])
     )
-    record_ids = pair_ids(own_first, own_second, first_vocabulary, second_vocabulary)
     order = np.argsort(point_ids, kind="stable")
     sorted_ids = point_ids[order]
     start = np.searchsorted(sorted_ids, record_ids, side="left")
