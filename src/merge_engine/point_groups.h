@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <vector>
 
+#include "merge_engine/group_finder.h"
 #include "merge_engine/key_table.h"
 #include "merge_engine/large_buffer.h"
 #include "merge_engine/matrix.h"
@@ -42,9 +43,8 @@ class PointGroups {
 
     std::size_t point_count_;
     std::size_t column_count_;
-    KeyTable groups_;  // key pair -> group number
-    std::size_t group_count_ = 0;
-    std::vector<std::size_t> group_begin_;  // group_count_ + 1 positions
+    GroupFinder groups_;
+    std::vector<std::size_t> group_begin_;  // one more than there are groups
     LargeBuffer<std::size_t> point_rows_;
     LargeBuffer<Point> coordinates_;
     // With a single column there is nothing to group, only first keys to
