@@ -5,7 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
+#include <cstdio>
 
 namespace progress {
 
@@ -18,17 +18,12 @@ std::size_t stderr_width() {
     return fallback_terminal_width;
 }
 
-// Stderr is unbuffered at this level, so the one write is also the flush.
+// Stderr is unbuffered, so the whole redraw goes out in one write; the flush
+// is there in case the process made it buffered. Failures are ignored: a
+// lost frame is better than a failed call.
 void write_to_stderr(const std::string& text) {
-    const char* data = text.data();
-    std::size_t left = text.size();
-    while (left > 0) {
-        ssize_t written = ::write(STDERR_FILENO, data, left);
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) return;
-        data += written;
-        left -= static_cast<std::size_t>(written);
-    }
+    std::fwrite(text.data(), 1, text.size(), stderr);
+    std::fflush(stderr);
 }
 
 // Leaves the cursor at the start of the first of `rows` rows, all of them blank.

@@ -93,12 +93,7 @@ UNIT_TEST(render_line_colours_spinner_and_bar_and_counts_columns_without_sequenc
 }
 
 UNIT_TEST(render_line_spinner_cycles_through_the_running_frames_and_ends_blank) {
-    LineFields fields{.spinner_step = 0,
-                      .finished = false,
-                      .elapsed_seconds = 0,
-                      .position = 0,
-                      .length = 0,
-                      .remaining_seconds = 0};
+    LineFields fields{};
     struct Case {
         std::uint64_t step;
         bool finished;
@@ -117,11 +112,7 @@ UNIT_TEST(render_line_spinner_cycles_through_the_running_frames_and_ends_blank) 
 }
 
 UNIT_TEST(render_line_of_a_finished_empty_bar_is_full_with_zero_counts) {
-    LineFields fields{.spinner_step = 0,
-                      .finished = true,
-                      .elapsed_seconds = 0,
-                      .position = 0,
-                      .length = 0,
-                      .remaining_seconds = 0};
+    LineFields fields{};
+    fields.finished = true;
     CHECK_EQ(render_line(fields, false).text, "  [00:00:00] [" + repeated(full, 40) + "] 0/0 (0s)");
 }
