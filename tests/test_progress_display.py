@@ -31,9 +31,15 @@ connected[:, 2] = 1.0
 information = np.zeros((records, 11))
 information[:, 0] = keys
 information[:, 4] = 1.0
+if sys.argv[2:] == ["fail"]:
+    information = information[:-1]  # the last record finds no record of its own
 start = time.monotonic()
-_native.merge_points_removing_overlap(connected, np.zeros((0, 6)), information, 0.1, 2)
-print(f"returned after {time.monotonic() - start:.6f}s")
+try:
+    _native.merge_points_removing_overlap(connected, np.zeros((0, 6)), information, 0.1, 2)
+except BaseException as error:
+    print(f"failed: {error.args[0]}")
+else:
+    print(f"returned after {time.monotonic() - start:.6f}s")
 """
 
 RECORDS = 20_000
@@ -80,11 +86,11 @@ def read_until_closed(fd, process):
     return b"".join(chunks).decode()
 
 
-def run_child(records, env, *, columns=100):
+def run_child(records, env, *, columns=100, fail=False):
     """(stdout, what reached the terminal on stderr)."""
     parent, child = open_terminal(columns)
     process = subprocess.Popen(
-        [sys.executable, "-c", CHILD, str(records)],
+        [sys.executable, "-c", CHILD, str(records), *(["fail"] if fail else [])],
         stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=child, env=env,
     )
     os.close(child)
@@ -136,6 +142,17 @@ def test_call_draws_running_lines_in_place_and_ends_on_the_finished_line(changes
     assert all(draw["spinner"] != " " for draw in draws[:-1])
     assert re.fullmatch(finished_line(RECORDS, colours=colours), shown.split(ERASE)[-1])
     assert bool(COLOUR_SEQUENCE.search(shown)) == colours
+
+
+def test_failing_call_leaves_its_last_running_line_and_draws_no_finish():
+    stdout, shown = run_child(RECORDS, child_env(CLICOLOR="0"), fail=True)
+    assert stdout == "failed: called `Option::unwrap()` on a `None` value\n"
+    # The terminal turns each newline into a carriage return and a newline.
+    bar, report = re.split(r"\r?\nthread '", shown, maxsplit=1)
+    assert "panicked at" in report
+    draws = plain_draws(bar, 100)
+    assert draws and all(draw["spinner"] != " " for draw in draws)
+    assert all(int(draw["position"]) < RECORDS for draw in draws)
 
 
 @pytest.mark.parametrize(
