@@ -15,6 +15,7 @@ table nor takes part in the timings.
 from __future__ import annotations
 
 import argparse
+import ctypes
 import json
 import math
 import os
@@ -44,6 +45,10 @@ QUICK_LINES = [1, 2, 4, 8, 16]
 MILLION = 1_000_000
 MIN_SECONDS = 0.5
 MAX_ROUNDS = 500
+# glibc's mallopt parameters and their default, 128 KiB.
+M_TRIM_THRESHOLD = -1
+M_MMAP_THRESHOLD = -3
+ALLOCATOR_THRESHOLD = 128 * 1024
 
 
 def module_on(threads):
@@ -61,6 +66,21 @@ CONTENDERS = {
     "copy": lambda field, tolerance: np.copy(field["points_in_rows"]),
 }
 CHECKED = ("module 1T", "NumPy", "Numba")
+
+
+def pin_allocator() -> bool:
+    """Holds glibc's mmap and trim thresholds at their defaults.
+
+    Left alone, glibc raises them as big blocks are freed, so whether an array
+    of a few MB comes as fresh pages (and pays their faults) or from a warm
+    heap would depend on what ran before it. Pinned, every block above 128 KiB
+    is fresh memory, for every contender at every size.
+    """
+    try:
+        mallopt = ctypes.CDLL(None).mallopt
+    except AttributeError:
+        return False
+    return bool(mallopt(M_MMAP_THRESHOLD, ALLOCATOR_THRESHOLD) and mallopt(M_TRIM_THRESHOLD, ALLOCATOR_THRESHOLD))
 
 
 def field_of(lines):
@@ -134,11 +154,15 @@ def table_row(points, records, medians, previous):
     ])
 
 
-def print_legend(tolerance, repeats):
+def print_legend(tolerance, repeats, allocator_pinned):
+    allocator = (
+        "every block above 128 KiB is fresh memory from the system (glibc thresholds pinned)"
+        if allocator_pinned else "the allocator's thresholds could not be pinned"
+    )
     print(
         f"Median wall time in ms of at least {repeats} runs after a warm-up (small sizes: as many as fill "
         f"{MIN_SECONDS} s); tolerance {tolerance}; "
-        f"{len(os.sched_getaffinity(0))} processors, Numba on {numba.get_num_threads()} threads.\n"
+        f"{len(os.sched_getaffinity(0))} processors, Numba on {numba.get_num_threads()} threads; {allocator}.\n"
         "module 1T: the module on 1 thread; module: on all threads; copy: numpy.copy of points_in_rows.\n"
         "NumPy/mod, Numba/mod, mod/copy, 1T/all: ratios of those medians.\n"
         "x2 1T, x2 all: time over the size before, scaled to an exact doubling of the size."
@@ -177,7 +201,7 @@ def main() -> None:
     repeats = args.repeats or (3 if args.quick else 7)
     os.environ["NO_COLOR"] = "1"
 
-    print_legend(args.tolerance, repeats)
+    print_legend(args.tolerance, repeats, pin_allocator())
     print(table_line([name for name, _ in COLUMNS]))
     previous = None
     for lines in QUICK_LINES if args.quick else FULL_LINES:
