@@ -1,11 +1,13 @@
-// The merge driver: thread count, worker pool, one task per record, progress, and assembly of the
-// result.
+// The merge driver: thread count, worker pool, the per-call indexes, one task per record, progress,
+// and assembly.
 #include "merge_engine/merge_driver.h"
 
 #include <algorithm>
 #include <cstring>
 #include <vector>
 
+#include "merge_engine/point_groups.h"
+#include "merge_engine/row_information_index.h"
 #include "merge_engine/row_merge_task.h"
 #include "merge_engine/thread_count.h"
 #include "merge_engine/worker_pool.h"
@@ -15,6 +17,8 @@ namespace merge_engine {
 
 namespace {
 
+using Survivors = std::vector<std::vector<std::size_t>>;
+
 // Enough stretches per worker that one slow stretch does not leave the
 // others idle, few enough that taking one costs nothing.
 constexpr std::size_t stretches_per_thread = 16;
@@ -23,32 +27,36 @@ std::size_t grain_for(std::size_t count, std::size_t threads) {
     return std::max<std::size_t>(1, count / (threads * stretches_per_thread));
 }
 
-// Runs body over [0, count): a single index on the calling thread, more on the pool.
-template <class Body>
-void for_each_stretch(std::size_t count, std::size_t threads, Body& body) {
-    if (count < 2) return body(0, count);
-    run_stretches(count, grain_for(count, threads), threads, body);
+// The own keys of every record, for grouping the points. A matrix without
+// the key columns makes every task fail before it gathers, so nothing is grouped.
+std::vector<KeyPair> own_keys(const Matrix& connected_crop_rows) {
+    std::vector<KeyPair> keys;
+    if (connected_crop_rows.cols() < 3) return keys;
+    keys.reserve(connected_crop_rows.rows());
+    for (std::size_t record = 0; record < connected_crop_rows.rows(); ++record)
+        keys.push_back(
+            converted_pair(connected_crop_rows(record, 1), connected_crop_rows(record, 2)));
+    return keys;
 }
 
 // Copies every surviving row once, record after record, into one matrix.
-Matrix assemble(const Matrix& points, const std::vector<std::vector<std::size_t>>& survivors,
-                std::size_t threads) {
+Matrix assemble(const Matrix& points, const Survivors& survivors, std::size_t threads) {
     std::vector<std::size_t> first_row(survivors.size() + 1, 0);
     for (std::size_t record = 0; record < survivors.size(); ++record)
         first_row[record + 1] = first_row[record] + survivors[record].size();
     Matrix result(first_row.back(), points.cols());
-    std::size_t row_bytes = points.cols() * sizeof(double);
     if (result.size() == 0) return result;
+    std::size_t row_bytes = points.cols() * sizeof(double);
     auto copy_records = [&](std::size_t begin, std::size_t end) {
+        double* out = result.row(first_row[begin]);
         for (std::size_t record = begin; record < end; ++record) {
-            double* out = result.row(first_row[record]);
             for (std::size_t point : survivors[record]) {
                 std::memcpy(out, points.row(point), row_bytes);
                 out += points.cols();
             }
         }
     };
-    for_each_stretch(survivors.size(), threads, copy_records);
+    run_stretches(survivors.size(), grain_for(survivors.size(), threads), threads, copy_records);
     return result;
 }
 
@@ -60,17 +68,20 @@ Matrix multithreaded_merging(const Matrix& connected_crop_rows, const Matrix& po
     std::size_t threads = resolve_thread_count(num_threads);
     ensure_pool_threads(threads);
 
+    PointGroups points(points_in_rows, own_keys(connected_crop_rows), threads);
+    RowInformationIndex information(row_information);
+    TaskContext context{connected_crop_rows, points_in_rows, points, information, tolerance};
+
     std::size_t records = connected_crop_rows.rows();
     progress::ProgressBar bar(records);
-    std::vector<std::vector<std::size_t>> survivors(records);
-    MergeInputs inputs{connected_crop_rows, points_in_rows, row_information, tolerance};
+    Survivors survivors(records);
     auto merge_records = [&](std::size_t begin, std::size_t end) {
         for (std::size_t record = begin; record < end; ++record) {
-            survivors[record] = merge_row(inputs, record);
+            survivors[record] = merge_row(context, record);
             bar.advance();
         }
     };
-    for_each_stretch(records, threads, merge_records);
+    run_stretches(records, grain_for(records, threads), threads, merge_records);
     bar.finish();
     return assemble(points_in_rows, survivors, threads);
 }

@@ -1,22 +1,28 @@
-// The work for one connected-row record: the rows of points_in_rows that survive for it.
+// The row merge task: the points one connected-row record publishes, trimmed against its
+// neighbours.
 #pragma once
 
 #include <cstddef>
 #include <vector>
 
 #include "merge_engine/matrix.h"
+#include "merge_engine/point_groups.h"
+#include "merge_engine/row_information_index.h"
 
 namespace merge_engine {
 
-struct MergeInputs {
+// What every task of a call reads; built once, shared without locking.
+struct TaskContext {
     const Matrix& connected_crop_rows;
     const Matrix& points_in_rows;
-    const Matrix& row_information;
+    const PointGroups& points;
+    const RowInformationIndex& row_information;
     double tolerance;
 };
 
-// Row indices of points_in_rows that the record `record` publishes, in the
-// order they appear in the result.
-std::vector<std::size_t> merge_row(const MergeInputs& inputs, std::size_t record);
+// Rows of points_in_rows that record `record` publishes, in row order.
+// Fails (see panic.h) as soon as a step reads a column or a record that is
+// not there.
+std::vector<std::size_t> merge_row(const TaskContext& context, std::size_t record);
 
 }  // namespace merge_engine

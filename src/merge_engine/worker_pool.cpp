@@ -191,7 +191,10 @@ void ensure_pool_threads(std::size_t threads) {
 
 void run_stretches(std::size_t count, std::size_t grain, std::size_t threads,
                    StretchFunction body) {
-    if (count == 0) return;
+    if (count < 2) {
+        if (count == 1) body(0, 1);
+        return;
+    }
     std::vector<Stretch> stretches;
     halve(0, count, grain == 0 ? 1 : grain, stretches);
     Job job(stretches, body, threads == 0 ? 1 : threads);

@@ -30,7 +30,8 @@ class StretchFunction {
 void ensure_pool_threads(std::size_t threads);
 
 // Runs body(begin, end) over [0, count), divided by repeated halving into
-// contiguous stretches of at most `grain` indices. At most `threads` workers
+// contiguous stretches of at most `grain` indices. A single index runs on
+// the calling thread without the pool. Otherwise at most `threads` workers
 // of the pool take part, each taking the lowest stretch not yet taken, so a
 // single worker runs the whole range in ascending order. The calling thread
 // only waits. An exception ends its own stretch; the others run to their end,

@@ -1,0 +1,49 @@
+// Neighbour overlap trimming: which points of a crop row lie outside the zone where it meets a
+// neighbour row.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <vector>
+
+namespace merge_engine {
+
+struct Point {
+    double x;
+    double y;
+};
+
+// Three reference points of a crop row, from columns 5 to 10 of its
+// row-information record. Rows 0 and 1 are its ends.
+using EndpointMatrix = std::array<Point, 3>;
+
+// The keep test of one current row against one neighbour: the trim foot
+// point P, the current row's near endpoint B and the tolerance, with the
+// case of the keep table and its thresholds worked out once.
+class KeepPoint {
+  public:
+    KeepPoint(Point foot, Point near, double tolerance);
+
+    bool operator()(Point point) const;
+
+  private:
+    enum class Case { close_to_near_end, down_left, up_left, up_right, other };
+
+    Case case_;
+    // Corner P and corner B, each shifted by the tolerance as its case says.
+    Point foot_threshold_;
+    Point near_threshold_;
+};
+
+// The keep test for a current row and one neighbour: farthest-pair search,
+// endpoint choice, junction midpoint and its projection onto the current row.
+KeepPoint keep_test_for(const EndpointMatrix& current, const EndpointMatrix& neighbour,
+                        double tolerance);
+
+// Keeps, in order, the entries of `positions` whose point `points[position]`
+// passes the keep test of `current` against `neighbour`.
+void trim_points_against_neighbour(std::vector<std::size_t>& positions, const Point* points,
+                                   const EndpointMatrix& current, const EndpointMatrix& neighbour,
+                                   double tolerance);
+
+}  // namespace merge_engine
