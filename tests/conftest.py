@@ -12,7 +12,7 @@ from merge_fields import native_outcome, reference_outcome
 
 @pytest.fixture(params=["native", "reference"])
 def merge(request):
-    """Runs each rule test on the module and on the reference, so the reference is held to the rules too."""
+    """Each rule test runs on the module and on the reference: the rules hold the reference too."""
     return native_outcome if request.param == "native" else reference_outcome
 
 

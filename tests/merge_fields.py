@@ -1,4 +1,4 @@
-"""Small crop-row fields for the merge tests, and the outcome of merging one natively or by reference."""
+"""Small crop-row fields for the merge tests, and the outcome of merging one natively or not."""
 
 from __future__ import annotations
 

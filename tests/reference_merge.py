@@ -29,7 +29,7 @@ class ReferencePanic(Exception):
 
 
 class Table:
-    """One input matrix as nested lists of floats; reading a missing column fails like the engine."""
+    """An input matrix as nested lists of floats; reading a missing column fails."""
 
     def __init__(self, array: np.ndarray) -> None:
         self.rows, self.cols = array.shape
@@ -100,7 +100,9 @@ def gather(points: Table, first_key: int, second_key: int) -> list[list[float]]:
 
 def own_record(information: Table, first_key: int, second_key: int) -> int:
     for row in range(information.rows):
-        if key(information.cell(row, 0)) == first_key and key(information.cell(row, 4)) == second_key:
+        if key(information.cell(row, 0)) != first_key:
+            continue
+        if key(information.cell(row, 4)) == second_key:
             return row
     raise ReferencePanic(NONE_UNWRAPPED)
 

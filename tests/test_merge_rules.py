@@ -198,7 +198,10 @@ def test_keep_table(merge, current, neighbour, tolerance, points):
     assert result[:, 4].tolist() == [float(i) for i, (*_, kept) in enumerate(points) if kept]
 
 
-GOOD_INFORMATION = [information_row(OWN, EXAMPLE_CURRENT), information_row(OTHER, EXAMPLE_NEIGHBOUR)]
+GOOD_INFORMATION = [
+    information_row(OWN, EXAMPLE_CURRENT),
+    information_row(OTHER, EXAMPLE_NEIGHBOUR),
+]
 GOOD_POINTS = [point(OWN, 5.0, 5.0), point(OWN, 9.8, 9.8)]
 THREE_COLUMN_POINTS = [[1.0, 1.0, 5.0]]
 
@@ -271,7 +274,10 @@ def test_task_failure(merge, records, points, information, message):
 @pytest.mark.parametrize("threads", [1, 3])
 @pytest.mark.parametrize(
     "first, second",
-    [((NONE_UNWRAPPED, 20), (INDEX_OUT_OF_BOUNDS, 45)), ((INDEX_OUT_OF_BOUNDS, 20), (NONE_UNWRAPPED, 45))],
+    [
+        ((NONE_UNWRAPPED, 20), (INDEX_OUT_OF_BOUNDS, 45)),
+        ((INDEX_OUT_OF_BOUNDS, 20), (NONE_UNWRAPPED, 45)),
+    ],
 )
 def test_lowest_failing_record_decides(merge, threads, first, second):
     # Five columns: a record naming a neighbour in slot 0 fails on reading slot 1.
@@ -288,7 +294,9 @@ def test_lowest_failing_record_decides(merge, threads, first, second):
 @pytest.mark.parametrize(
     "record_cols, information_cols", [(4, 5), (11, 12), (11, 11)]
 )
-def test_record_without_neighbours_publishes_whole_rows_in_order(merge, record_cols, information_cols):
+def test_record_without_neighbours_publishes_whole_rows_in_order(
+    merge, record_cols, information_cols
+):
     points = matrix([
         point(OWN, NAN, 1.0, -0.0, INF),
         point(OTHER, 2.0, 2.0, 0.0, 0.0),
@@ -308,7 +316,8 @@ def test_record_without_neighbours_publishes_whole_rows_in_order(merge, record_c
         pytest.param([record(OWN)], THREE_COLUMN_POINTS, [0], id="3-column points, no neighbour"),
         pytest.param([record(OWN, OTHER)], [[2.0, 2.0, 5.0]], [],
                      id="3-column points, neighbour but no own points"),
-        pytest.param([record(OWN), record(OTHER), record(OWN)], GOOD_POINTS + [point(OTHER, 1.0, 1.0)],
+        pytest.param([record(OWN), record(OTHER), record(OWN)],
+                     GOOD_POINTS + [point(OTHER, 1.0, 1.0)],
                      [0, 1, 2, 0, 1], id="two records of one crop row both publish it"),
     ],
 )
@@ -371,7 +380,8 @@ FOUR_NEIGHBOURS = {
 
 def test_four_neighbours_trim_in_turn_and_later_columns_are_ignored(merge):
     xs = np.arange(-1.0, 11.5, 0.05)
-    points = matrix([point(OWN, x, x + (0.02 if i % 2 else -0.02), float(i)) for i, x in enumerate(xs)])
+    # Along the row, alternately a little above and below it.
+    points = matrix([point(OWN, x, x + 0.02 * (-1) ** i, float(i)) for i, x in enumerate(xs)])
     information = matrix([information_row(OWN, EXAMPLE_CURRENT)]
                          + [information_row(keys, ends) for keys, ends in FOUR_NEIGHBOURS.items()])
 
@@ -380,13 +390,12 @@ def test_four_neighbours_trim_in_turn_and_later_columns_are_ignored(merge):
         return result[:, 4].tolist()
 
     alone = [survivors(keys) for keys in FOUR_NEIGHBOURS]
-    everything = list(range(len(xs)))
     # Every neighbour removes points the others keep, so a skipped trim shows.
     for index, kept in enumerate(alone):
         others = set.intersection(*(set(k) for i, k in enumerate(alone) if i != index))
         assert others - set(kept)
-    in_all = [float(i) for i in everything if all(float(i) in kept for kept in alone)]
-    # Columns 11 and 12 would name a fifth, unknown neighbour.
-    garbage = (99.0, 99.0)
-    assert survivors(*FOUR_NEIGHBOURS, garbage, cols=13) == in_all
+    in_all = [float(i) for i in range(len(xs)) if all(float(i) in kept for kept in alone)]
+    # Columns 11 and 12 would name a fifth neighbour, one without a record.
+    unknown = (99.0, 99.0)
+    assert survivors(*FOUR_NEIGHBOURS, unknown, cols=13) == in_all
     assert survivors(*reversed(FOUR_NEIGHBOURS), cols=11) == in_all
