@@ -47,6 +47,13 @@ void add_function(PyObject* module) {
         throw PythonErrorSet{};
     }
     if (!PyModule_Check(module)) raise_not_instance(module, "module");
+    // The worker pool, the exception and container types and NumPy's table
+    // are shared by the whole process, so they may only ever meet objects of
+    // the main interpreter.
+    if (PyInterpreterState_Get() != PyInterpreterState_Main()) {
+        PyErr_SetString(PyExc_ImportError, "_native can only be loaded in the main interpreter");
+        throw PythonErrorSet{};
+    }
 
     PyRef module_name = checked(PyModule_GetNameObject(module));
     PyRef function = checked(PyCMethod_New(&merge_function, module, module_name.get(), nullptr));

@@ -15,7 +15,7 @@ class KeyTable {
     // Room for up to `max_keys` distinct keys.
     explicit KeyTable(std::size_t max_keys) {
         std::size_t capacity = 16;
-        while (capacity < max_keys * 2) capacity *= 2;
+        while (capacity < max_keys + max_keys / 2) capacity *= 2;
         slots_.resize(capacity);
     }
 
@@ -23,26 +23,23 @@ class KeyTable {
     // stored under it, so the first insertion of a key wins.
     std::size_t insert_first(KeyPair key, std::size_t value) {
         Slot& slot = slots_[probe(key)];
-        if (!slot.used) {
-            slot = {key, value, true};
-            ++size_;
-        }
+        if (slot.value == empty) slot = {key, value};
         return slot.value;
     }
 
     std::optional<std::size_t> find(KeyPair key) const {
         const Slot& slot = slots_[probe(key)];
-        if (!slot.used) return std::nullopt;
+        if (slot.value == empty) return std::nullopt;
         return slot.value;
     }
 
-    std::size_t size() const { return size_; }
-
   private:
+    // Values are row numbers, so the largest size_t is free to mark an empty slot.
+    static constexpr std::size_t empty = static_cast<std::size_t>(-1);
+
     struct Slot {
         KeyPair key{};
-        std::size_t value = 0;
-        bool used = false;
+        std::size_t value = empty;
     };
 
     static std::uint64_t mix(std::uint64_t x) {
@@ -53,16 +50,16 @@ class KeyTable {
         return x ^ (x >> 31);
     }
 
-    // Linear probing; the table is at most half full, so a free slot exists.
+    // Linear probing; the table is at most two-thirds full, so a free slot exists.
     std::size_t probe(KeyPair key) const {
         std::size_t mask = slots_.size() - 1;
         std::size_t index = mix(key.first ^ mix(key.second)) & mask;
-        while (slots_[index].used && !(slots_[index].key == key)) index = (index + 1) & mask;
+        while (slots_[index].value != empty && !(slots_[index].key == key))
+            index = (index + 1) & mask;
         return index;
     }
 
     std::vector<Slot> slots_;
-    std::size_t size_ = 0;
 };
 
 }  // namespace merge_engine

@@ -2,27 +2,20 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdlib>
-#include <memory>
 #include <new>
+
+#include "merge_engine/large_buffer.h"
 
 namespace merge_engine {
 
-// The buffer comes from malloc so that whoever takes it over with release()
-// can free it knowing nothing but its address.
 class Matrix {
   public:
     Matrix() = default;
 
     // Values are left uninitialised. Throws std::bad_alloc when the size
     // cannot be represented or the memory cannot be obtained.
-    Matrix(std::size_t rows, std::size_t cols) : rows_(rows), cols_(cols) {
-        if (cols != 0 && rows > max_elements / cols) throw std::bad_alloc();
-        if (std::size_t count = rows * cols; count != 0) {
-            data_.reset(static_cast<double*>(std::malloc(count * sizeof(double))));
-            if (!data_) throw std::bad_alloc();
-        }
-    }
+    Matrix(std::size_t rows, std::size_t cols)
+        : data_(checked_size(rows, cols)), rows_(rows), cols_(cols) {}
 
     std::size_t rows() const { return rows_; }
     std::size_t cols() const { return cols_; }
@@ -39,12 +32,12 @@ class Matrix {
     double* release() { return data_.release(); }
 
   private:
-    struct FreeDeleter {
-        void operator()(double* p) const { std::free(p); }
-    };
-    static constexpr std::size_t max_elements = std::size_t(-1) / sizeof(double);
+    static std::size_t checked_size(std::size_t rows, std::size_t cols) {
+        if (cols != 0 && rows > std::size_t(-1) / cols) throw std::bad_alloc();
+        return rows * cols;
+    }
 
-    std::unique_ptr<double[], FreeDeleter> data_;
+    LargeBuffer<double> data_;
     std::size_t rows_ = 0;
     std::size_t cols_ = 0;
 };

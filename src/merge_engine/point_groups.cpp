@@ -11,8 +11,6 @@ namespace merge_engine {
 
 namespace {
 
-constexpr std::size_t no_group = static_cast<std::size_t>(-1);
-
 // Chunks big enough that a worker's share is worth waking it for.
 constexpr std::size_t min_points_per_chunk = 1 << 16;
 
@@ -30,10 +28,8 @@ PointGroups::PointGroups(const Matrix& points, const std::vector<KeyPair>& wante
                          std::size_t threads)
     : point_count_(points.rows()),
       column_count_(points.cols()),
-      groups_(wanted_keys.size()),
+      groups_(wanted_keys),
       first_keys_(column_count_ == 1 ? point_count_ : 0) {
-    for (const KeyPair& key : wanted_keys)
-        if (groups_.insert_first(key, group_count_) == group_count_) ++group_count_;
     if (column_count_ == 1) {
         for (std::size_t row = 0; row < point_count_; ++row)
             first_keys_.insert_first({converted_key(points(row, 0)), 0}, row);
@@ -47,39 +43,39 @@ PointGroups::PointGroups(const Matrix& points, const std::vector<KeyPair>& wante
 void PointGroups::group(const Matrix& points, std::size_t threads) {
     Chunks chunks{std::clamp<std::size_t>(point_count_ / min_points_per_chunk, 1, threads),
                   point_count_};
-    std::vector<std::size_t> group_of(point_count_);
-    std::vector<std::size_t> next_position(chunks.count * group_count_, 0);
+    LargeBuffer<std::size_t> group_of(point_count_);
+    std::vector<std::size_t> next_position(chunks.count * groups_.group_count(), 0);
 
     auto count = [&](std::size_t first_chunk, std::size_t last_chunk) {
         for (std::size_t chunk = first_chunk; chunk < last_chunk; ++chunk) {
-            std::size_t* counts = &next_position[chunk * group_count_];
+            std::size_t* counts = &next_position[chunk * groups_.group_count()];
             for (std::size_t row = chunks.begin(chunk); row < chunks.end(chunk); ++row) {
                 const double* values = points.row(row);
-                std::optional<std::size_t> g = groups_.find(converted_pair(values[0], values[1]));
-                group_of[row] = g ? *g : no_group;
-                if (g) ++counts[*g];
+                std::size_t g = groups_.find(converted_pair(values[0], values[1]));
+                group_of[row] = g;
+                if (g != GroupFinder::no_group) ++counts[g];
             }
         }
     };
     run_stretches(chunks.count, 1, threads, count);
 
-    group_begin_.assign(group_count_ + 1, 0);
+    group_begin_.assign(groups_.group_count() + 1, 0);
     std::size_t position = 0;
-    for (std::size_t g = 0; g < group_count_; ++g) {
+    for (std::size_t g = 0; g < groups_.group_count(); ++g) {
         group_begin_[g] = position;
         for (std::size_t chunk = 0; chunk < chunks.count; ++chunk)
-            position += std::exchange(next_position[chunk * group_count_ + g], position);
+            position += std::exchange(next_position[chunk * groups_.group_count() + g], position);
     }
-    group_begin_[group_count_] = position;
+    group_begin_[groups_.group_count()] = position;
 
-    point_rows_.resize(position);
+    point_rows_ = LargeBuffer<std::size_t>(position);
     bool has_coordinates = column_count_ >= 4;
-    if (has_coordinates) coordinates_.resize(position);
+    if (has_coordinates) coordinates_ = LargeBuffer<Point>(position);
     auto place = [&](std::size_t first_chunk, std::size_t last_chunk) {
         for (std::size_t chunk = first_chunk; chunk < last_chunk; ++chunk) {
-            std::size_t* next = &next_position[chunk * group_count_];
+            std::size_t* next = &next_position[chunk * groups_.group_count()];
             for (std::size_t row = chunks.begin(chunk); row < chunks.end(chunk); ++row) {
-                if (group_of[row] == no_group) continue;
+                if (group_of[row] == GroupFinder::no_group) continue;
                 std::size_t at = next[group_of[row]]++;
                 point_rows_[at] = row;
                 if (has_coordinates) coordinates_[at] = {points(row, 2), points(row, 3)};
@@ -96,7 +92,7 @@ PointSpan PointGroups::gather(KeyPair own) const {
         if (first_keys_.find({own.first, 0})) panic(index_out_of_bounds);
         return {};
     }
-    std::size_t g = *groups_.find(own);
+    std::size_t g = groups_.find(own);
     return {group_begin_[g], group_begin_[g + 1]};
 }
 

@@ -5,7 +5,9 @@
 #include <cstddef>
 #include <vector>
 
+#include "merge_engine/group_finder.h"
 #include "merge_engine/key_table.h"
+#include "merge_engine/large_buffer.h"
 #include "merge_engine/matrix.h"
 #include "merge_engine/overlap_trimming.h"
 
@@ -34,18 +36,17 @@ class PointGroups {
     std::size_t point_row(std::size_t position) const { return point_rows_[position]; }
 
     // (x, y) at each grouped position; filled only when the points have them.
-    const Point* coordinates() const { return coordinates_.data(); }
+    const Point* coordinates() const { return coordinates_.get(); }
 
   private:
     void group(const Matrix& points, std::size_t threads);
 
     std::size_t point_count_;
     std::size_t column_count_;
-    KeyTable groups_;  // key pair -> group number
-    std::size_t group_count_ = 0;
-    std::vector<std::size_t> group_begin_;  // group_count_ + 1 positions
-    std::vector<std::size_t> point_rows_;
-    std::vector<Point> coordinates_;
+    GroupFinder groups_;
+    std::vector<std::size_t> group_begin_;  // one more than there are groups
+    LargeBuffer<std::size_t> point_rows_;
+    LargeBuffer<Point> coordinates_;
     // With a single column there is nothing to group, only first keys to
     // match; empty otherwise.
     KeyTable first_keys_;

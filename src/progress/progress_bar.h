@@ -1,7 +1,15 @@
 // The terminal progress bar of one merge call: counts finished records on stderr.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
+#include <mutex>
+#include <optional>
+
+#include "progress/burst_limiter.h"
+#include "progress/rate_estimate.h"
+#include "progress/terminal_line.h"
 
 namespace progress {
 
@@ -24,7 +32,24 @@ class ProgressBar {
     std::uint64_t length() const { return length_; }
 
   private:
-    std::uint64_t length_;
+    using Clock = std::chrono::steady_clock;
+
+    std::uint64_t microseconds_since_start(Clock::time_point now) const;
+    void draw(std::uint64_t now) noexcept;
+
+    const std::uint64_t length_;
+    const Clock::time_point start_;
+    std::atomic<std::uint64_t> position_{0};
+    BurstLimiter advance_limiter_;
+
+    // Everything below is used under state_mutex_ only.
+    std::mutex state_mutex_;
+    BurstLimiter redraw_limiter_;
+    std::uint64_t spinner_step_ = 0;
+    bool finished_ = false;
+    RateEstimate rate_;
+    std::optional<TerminalLine> terminal_;  // empty: hidden
+    bool colours_ = false;
 };
 
 }  // namespace progress

@@ -1,0 +1,188 @@
+"""Binding and conversion of the five arguments: exact errors, notes, and accepted array layouts."""
+
+import numpy as np
+import pytest
+
+import _native
+from support import junction_field
+
+merge = _native.merge_points_removing_overlap
+NAME = "merge_points_removing_overlap()"
+
+
+def arrays():
+    field = junction_field()
+    return field["connected_crop_rows"], field["points_in_rows"], field["row_information"]
+
+
+def expected_result():
+    return merge(*arrays(), 0.1, 1)
+
+
+@pytest.mark.parametrize(
+    "args, kwargs, message",
+    [
+        ((1, 2, 3, 4, 5, 6), {}, f"{NAME} takes 5 positional arguments but 6 were given"),
+        (
+            (),
+            {},
+            f"{NAME} missing 5 required positional arguments: 'connected_crop_rows', "
+            "'points_in_rows', 'row_information', 'tolerance', and 'num_threads'",
+        ),
+        ((1, 2, 3), {}, f"{NAME} missing 2 required positional arguments: 'tolerance' and 'num_threads'"),
+        ((1, 2, 3, 4), {}, f"{NAME} missing 1 required positional argument: 'num_threads'"),
+        (
+            (1,),
+            {"tolerance": 1, "row_information": 2},
+            f"{NAME} missing 2 required positional arguments: 'points_in_rows' and 'num_threads'",
+        ),
+        ((1, 2, 3, 4, 5), {"colour": 1}, f"{NAME} got an unexpected keyword argument 'colour'"),
+        # The unexpected keyword is reported before anything missing.
+        ((), {"Tolerance": 1}, f"{NAME} got an unexpected keyword argument 'Tolerance'"),
+        ((1, 2, 3, 4, 5), {"tolerance": 1}, f"{NAME} got multiple values for argument 'tolerance'"),
+        ((1, 2, 3, 4), {"num_threads": 1, "tolerance": 2}, f"{NAME} got multiple values for argument 'tolerance'"),
+        ((1, 2, 3, 4, 5), {"\udcff": 1}, f"{NAME} got an unexpected keyword argument '\udcff'"),
+    ],
+)
+def test_binding_errors(args, kwargs, message):
+    with pytest.raises(TypeError) as caught:
+        merge(*args, **kwargs)
+    assert str(caught.value) == message
+    assert not hasattr(caught.value, "__notes__")
+
+
+def test_keywords_in_any_order_bind_like_positions():
+    connected, points, information = arrays()
+    result = merge(
+        num_threads=2, row_information=information, tolerance=0.1, points_in_rows=points,
+        connected_crop_rows=connected,
+    )
+    np.testing.assert_array_equal(result, expected_result())
+    np.testing.assert_array_equal(merge(connected, points, tolerance=0.1, num_threads=1,
+                                        row_information=information), expected_result())
+
+
+good = np.zeros((2, 11))
+
+
+class Labelled(np.ndarray):
+    """A subclass: accepted when it holds 2-d float64 data, named in the error when not."""
+
+
+@pytest.mark.parametrize(
+    "position, value, error, message",
+    [
+        (0, None, TypeError, "'None' is not an instance of 'ndarray'"),
+        (1, [[1.0, 2.0]], TypeError, "'list' object is not an instance of 'ndarray'"),
+        (1, np.zeros((2, 6), dtype=np.float32), TypeError, "'ndarray' object is not an instance of 'ndarray'"),
+        (2, np.zeros(11), TypeError, "'ndarray' object is not an instance of 'ndarray'"),
+        (2, np.zeros((1, 2, 11)), TypeError, "'ndarray' object is not an instance of 'ndarray'"),
+        (0, np.zeros((2, 11), dtype=">f8"), TypeError, "'ndarray' object is not an instance of 'ndarray'"),
+        (0, np.zeros((2, 11), dtype=np.int64), TypeError, "'ndarray' object is not an instance of 'ndarray'"),
+        (0, np.zeros((2, 2), dtype=np.int8).view(Labelled), TypeError, "'Labelled' object is not an instance of 'ndarray'"),
+        (3, "0.1", TypeError, "must be real number, not str"),
+        (3, 10**400, OverflowError, "int too large to convert to float"),
+        (4, 4.0, TypeError, "'float' object cannot be interpreted as an integer"),
+        (4, -1, OverflowError, "can't convert negative int to unsigned"),
+        (4, 2**64, OverflowError, "int too big to convert"),
+        (4, "3", TypeError, "'str' object cannot be interpreted as an integer"),
+    ],
+)
+def test_conversion_errors_name_the_parameter(position, value, error, message):
+    args = [*arrays(), 0.1, 1]
+    args[position] = value
+    with pytest.raises(error) as caught:
+        merge(*args)
+    assert str(caught.value) == message
+    parameter = ["connected_crop_rows", "points_in_rows", "row_information", "tolerance", "num_threads"][position]
+    assert caught.value.__notes__ == [f"while processing '{parameter}'"]
+
+
+def test_first_failing_argument_wins():
+    with pytest.raises(TypeError) as caught:
+        merge(good, None, [1], "x", -1)
+    assert caught.value.__notes__ == ["while processing 'points_in_rows'"]
+
+
+class Threads:
+    def __index__(self):
+        return 2
+
+
+class Tolerance:
+    def __float__(self):
+        return 0.1
+
+
+@pytest.mark.parametrize(
+    "tolerance, num_threads",
+    [(0.1, 1), (np.float64(0.1), True), (Tolerance(), Threads()), (0.1, np.uint8(3)), (0.1, 0)],
+)
+def test_number_conversions(tolerance, num_threads):
+    np.testing.assert_array_equal(merge(*arrays(), tolerance, num_threads), expected_result())
+
+
+def test_integer_tolerance_is_the_float():
+    connected, points, information = arrays()
+    np.testing.assert_array_equal(merge(connected, points, information, 2, 1),
+                                  merge(connected, points, information, 2.0, 1))
+
+
+def relayouts(array):
+    """The same values in other memory layouts NumPy can present."""
+    padded = np.full((array.shape[0] * 2, array.shape[1] * 3), -7.0)
+    padded[::2, ::3] = array
+    # A float64 field inside a packed record: byte strides of 12, not a multiple of 8.
+    packed = np.zeros(array.shape, dtype=[("value", "<f8"), ("tag", "<i4")])
+    packed["value"] = array
+    read_only = array.copy()
+    read_only.flags.writeable = False
+    return {
+        "column-major": np.asfortranarray(array),
+        "sliced": padded[::2, ::3],
+        "reversed twice": array[::-1, ::-1][::-1, ::-1],
+        "negative strides": np.flip(np.flip(array, 0).copy(), 0),
+        "odd byte strides": packed["value"],
+        "read-only": read_only,
+    }
+
+
+@pytest.mark.parametrize("layout", list(relayouts(np.zeros((1, 1)))))
+@pytest.mark.parametrize("position", [0, 1, 2])
+def test_layouts_give_the_row_major_result(layout, position):
+    args = list(arrays())
+    args[position] = relayouts(args[position])[layout]
+    np.testing.assert_array_equal(merge(*args, 0.1, 2), expected_result())
+
+
+def test_reversed_rows_equal_their_row_major_copy():
+    connected, points, information = arrays()
+    reversed_points = points[::-1]
+    assert reversed_points.strides[0] < 0
+    np.testing.assert_array_equal(
+        merge(connected, reversed_points, information, 0.1, 2),
+        merge(connected, np.ascontiguousarray(reversed_points), information, 0.1, 2),
+    )
+
+
+def test_one_array_for_several_parameters():
+    # Row i is at once record i, the one point of its crop row, and its own
+    # row-information record: keys (i + 1, i + 1) in every key column.
+    keys = np.arange(1.0, 4.0)[:, None]
+    everything = np.hstack([keys, keys, keys, np.full((3, 1), np.nan), keys, np.zeros((3, 6))])
+    np.testing.assert_array_equal(merge(everything, everything, everything, 0.1, 2), everything)
+
+
+def test_array_subclass_is_accepted():
+    connected, points, information = arrays()
+    np.testing.assert_array_equal(
+        merge(connected, points.view(Labelled), information, 0.1, 1), expected_result()
+    )
+
+
+def test_inputs_are_never_written():
+    args = arrays()
+    before = [a.copy() for a in args]
+    merge(*args, 0.1, 2)
+    for original, after in zip(before, args):
+        np.testing.assert_array_equal(original, after)

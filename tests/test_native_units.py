@@ -1,0 +1,38 @@
+"""Builds the C++ unit tests with CMake and runs them."""
+
+import os
+import pathlib
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+REPO = pathlib.Path(__file__).resolve().parent.parent
+
+
+@pytest.fixture(scope="session")
+def native_unit_tests(tmp_path_factory):
+    """Path of the native_unit_tests binary, built in a fresh build directory."""
+    build = tmp_path_factory.mktemp("native-unit-tests")
+    # CMake and Ninja may have come as Python packages next to this interpreter.
+    path = os.pathsep.join([str(pathlib.Path(sys.executable).parent), os.environ["PATH"]])
+    env = {**os.environ, "PATH": path}
+    generator = ["-G", "Ninja"] if shutil.which("ninja", path=path) else []
+    steps = [
+        ["cmake", "-S", str(REPO), "-B", str(build), *generator,
+         "-DNATIVE_BUILD_UNIT_TESTS=ON", "-DNATIVE_WARNINGS_AS_ERRORS=ON",
+         f"-DPython_EXECUTABLE={sys.executable}"],
+        ["cmake", "--build", str(build), "--target", "native_unit_tests"],
+    ]
+    for step in steps:
+        done = subprocess.run(step, env=env, capture_output=True, text=True)
+        if done.returncode != 0:
+            pytest.fail(f"{' '.join(step)} failed:\n{done.stdout}{done.stderr}")
+    return build / "native_unit_tests"
+
+
+def test_native_unit_checks_all_pass(native_unit_tests):
+    done = subprocess.run([native_unit_tests], capture_output=True, text=True)
+    if done.returncode != 0:
+        pytest.fail(done.stdout + done.stderr, pytrace=False)
