@@ -3,6 +3,8 @@
 #include "merge_engine/point_groups.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <limits>
 
 #include "merge_engine/panic.h"
 #include "merge_engine/worker_pool.h"
@@ -34,16 +36,25 @@ PointGroups::PointGroups(const Matrix& points, const std::vector<KeyPair>& wante
         for (std::size_t row = 0; row < point_count_; ++row)
             first_keys_.insert_first({converted_key(points(row, 0)), 0}, row);
     }
-    if (column_count_ >= 2) group(points, threads);
+    if (column_count_ >= 2) {
+        if (groups_.group_count() < std::numeric_limits<std::uint32_t>::max())
+            group<std::uint32_t>(points, threads);
+        else
+            group<std::size_t>(points, threads);
+    }
 }
 
 // Counting sort. Each chunk counts its points per group, the counts become
 // each chunk's first position in each group, and each chunk then places its
 // points in row order: so every group keeps the row order of the input.
+// GroupNumber is the narrowest type that holds every group number and a
+// mark for no group, since the numbers make a whole pass through memory.
+template <class GroupNumber>
 void PointGroups::group(const Matrix& points, std::size_t threads) {
+    constexpr GroupNumber none = std::numeric_limits<GroupNumber>::max();
     Chunks chunks{std::clamp<std::size_t>(point_count_ / min_points_per_chunk, 1, threads),
                   point_count_};
-    LargeBuffer<std::size_t> group_of(point_count_);
+    LargeBuffer<GroupNumber> group_of(point_count_);
     std::vector<std::size_t> next_position(chunks.count * groups_.group_count(), 0);
 
     auto count = [&](std::size_t first_chunk, std::size_t last_chunk) {
@@ -52,8 +63,12 @@ void PointGroups::group(const Matrix& points, std::size_t threads) {
             for (std::size_t row = chunks.begin(chunk); row < chunks.end(chunk); ++row) {
                 const double* values = points.row(row);
                 std::size_t g = groups_.find(converted_pair(values[0], values[1]));
-                group_of[row] = g;
-                if (g != GroupFinder::no_group) ++counts[g];
+                if (g == GroupFinder::no_group) {
+                    group_of[row] = none;
+                } else {
+                    group_of[row] = static_cast<GroupNumber>(g);
+                    ++counts[g];
+                }
             }
         }
     };
@@ -75,7 +90,7 @@ void PointGroups::group(const Matrix& points, std::size_t threads) {
         for (std::size_t chunk = first_chunk; chunk < last_chunk; ++chunk) {
             std::size_t* next = &next_position[chunk * groups_.group_count()];
             for (std::size_t row = chunks.begin(chunk); row < chunks.end(chunk); ++row) {
-                if (group_of[row] == GroupFinder::no_group) continue;
+                if (group_of[row] == none) continue;
                 std::size_t at = next[group_of[row]]++;
                 point_rows_[at] = row;
                 if (has_coordinates) coordinates_[at] = {points(row, 2), points(row, 3)};

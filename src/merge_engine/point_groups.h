@@ -39,6 +39,7 @@ class PointGroups {
     const Point* coordinates() const { return coordinates_.get(); }
 
   private:
+    template <class GroupNumber>
     void group(const Matrix& points, std::size_t threads);
 
     std::size_t point_count_;
