@@ -106,7 +106,7 @@ def median_times(field, tolerance, repeats):
     Small fields get more rounds, until they fill MIN_SECONDS, so that their medians settle too.
     """
     for run in CONTENDERS.values():
-        run(field, tolerance)  # warm-up: compiles Numba, starts the pool, faults pages in
+        run(field, tolerance)  # warm-up: compiles Numba, starts the pool's workers
     samples = {name: [] for name in CONTENDERS}
     began = time.perf_counter()
     rounds = 0
