@@ -43,6 +43,8 @@ std::vector<KeyPair> own_keys(const Matrix& connected_crop_rows) {
 // ahead keeps several memory reads in flight instead of one.
 constexpr std::size_t prefetch_distance = 8;
 
+constexpr std::size_t parallel_copy_bytes = std::size_t(1) << 20;
+
 void prefetch_row(const Matrix& points, std::size_t row) {
     const double* start = points.row(row);
     __builtin_prefetch(start);
@@ -69,7 +71,11 @@ Matrix assemble(const Matrix& points, const Survivors& survivors, std::size_t th
             }
         }
     };
-    run_stretches(survivors.size(), grain_for(survivors.size(), threads), threads, copy_records);
+    // Waking workers costs more than copying a small result.
+    if (result.size() * sizeof(double) < parallel_copy_bytes)
+        copy_records(0, survivors.size());
+    else
+        run_stretches(survivors.size(), grain_for(survivors.size(), threads), threads, copy_records);
     return result;
 }
 
