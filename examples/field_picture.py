@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import io
 import string
 
 import matplotlib
@@ -12,6 +13,7 @@ import matplotlib.pyplot as plt  # noqa: E402
 import numpy as np  # noqa: E402
 from matplotlib.collections import LineCollection  # noqa: E402
 from matplotlib.lines import Line2D  # noqa: E402
+from PIL import Image  # noqa: E402
 
 from junction_drops import JunctionDrops, neighbour_row_label, own_row_label  # noqa: E402
 
@@ -22,14 +24,19 @@ OUTSIDE_COLOUR = "#aaaaaa"
 ROW_COLOUR = "#222222"
 MARK_COLOUR = "#cc0000"
 ENDPOINT_COLUMNS = slice(5, 9)  # endpoint 0 (x, y), endpoint 1 (x, y)
+PALETTE_COLOURS = 256
 ZOOM_MARGIN = 1.5  # window half-size, in half-extents of the junction's dropped points
 
 
 def draw_field(path, field: dict[str, np.ndarray], drops: JunctionDrops) -> None:
     """Writes the picture as a PNG file."""
     figure = field_figure(field, drops)
-    figure.savefig(path, dpi=90)
+    rendered = io.BytesIO()
+    figure.savefig(rendered, format="png", dpi=90)
     plt.close(figure)
+    # The picture has few colours: a palette makes the file a third of the size.
+    with Image.open(rendered) as image:
+        image.convert("RGB").quantize(PALETTE_COLOURS).save(path, format="PNG", optimize=True)
 
 
 def field_figure(field: dict[str, np.ndarray], drops: JunctionDrops):
