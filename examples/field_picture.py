@@ -76,7 +76,7 @@ def draw_points_and_rows(axes, field, drops: JunctionDrops, *, line_width, windo
         axes.set_xlim(centre[0] - half_size, centre[0] + half_size)
         axes.set_ylim(centre[1] - half_size, centre[1] + half_size)
     # Dots shrink as they crowd: a few points stay visible, a million stay apart.
-    marker_size = float(np.clip(60 / np.sqrt(max(np.count_nonzero(shown), 1)), 0.5, 6.0))
+    marker_size = float(np.clip(60 / np.sqrt(max(int(np.count_nonzero(shown)), 1)), 0.5, 6.0))
     dropped = (drops.gathered > 0) & ~drops.kept
     for chosen, colour, name in (
         (drops.gathered == 0, OUTSIDE_COLOUR, "in no record's crop row"),

@@ -27,7 +27,6 @@ from junction_drops import (  # noqa: E402
 from synthetic_field import make_field  # noqa: E402
 
 ARRAY_NAMES = ("connected_crop_rows", "points_in_rows", "row_information")
-RESULT_NAME = "merged_points"
 SAMPLE_DEFAULTS = {"lines": 10, "rows_per_line": 8, "points_per_row": 1000}
 SAMPLE_STAGGER = 0.3  # rows of one line apart sideways, so that a junction's two rows show apart
 TOP_JUNCTIONS = 5
@@ -66,8 +65,8 @@ def main(argv: list[str] | None = None) -> int:
     print_summary(field, result, drops)
 
     if args.output:
-        np.savez(args.output, **{RESULT_NAME: result})
-        print(f"wrote {result.shape[0]:,} points to {args.output} (array '{RESULT_NAME}')")
+        np.savez(args.output, merged_points=result)
+        print(f"wrote {result.shape[0]:,} points to {args.output} (array 'merged_points')")
     if args.picture:
         # matplotlib is needed only for the picture, and takes a moment to load.
         from field_picture import draw_field
@@ -107,7 +106,7 @@ def argument_parser() -> argparse.ArgumentParser:
     written = parser.add_argument_group("what to write")
     written.add_argument(
         "--output", type=pathlib.Path, metavar="FILE.npz",
-        help=f"the result, as the array '{RESULT_NAME}'",
+        help="the result, as the array 'merged_points'",
     )
     written.add_argument(
         "--picture", type=pathlib.Path, metavar="FILE.png",
@@ -116,7 +115,9 @@ def argument_parser() -> argparse.ArgumentParser:
     return parser
 
 
-def load_field(parser, args) -> tuple[dict[str, np.ndarray], str]:
+def load_field(
+    parser: argparse.ArgumentParser, args: argparse.Namespace
+) -> tuple[dict[str, np.ndarray], str]:
     """The three arrays to merge, and a line that says where they come from."""
     sample_options = {name: getattr(args, name) for name in SAMPLE_DEFAULTS}
     if args.input is None:
@@ -136,7 +137,7 @@ def load_field(parser, args) -> tuple[dict[str, np.ndarray], str]:
     return read_arrays(parser, args.input), f"input: {args.input}"
 
 
-def read_arrays(parser, path: pathlib.Path) -> dict[str, np.ndarray]:
+def read_arrays(parser: argparse.ArgumentParser, path: pathlib.Path) -> dict[str, np.ndarray]:
     try:
         stored = np.load(path, allow_pickle=False)
         if not isinstance(stored, np.lib.npyio.NpzFile):

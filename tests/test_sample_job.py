@@ -12,7 +12,9 @@ import sys
 
 import numpy as np
 import pytest
+from PIL import Image
 
+import _native
 import reference_merge
 from support import junction_field
 from test_progress_display import child_env, open_terminal, read_until_closed
@@ -136,9 +138,6 @@ wrote the picture to field.png
 
 
 def test_job_merges_arrays_from_npz_and_writes_result_and_picture(tmp_path):
-    import _native
-    from PIL import Image
-
     field = junction_field()
     np.savez(tmp_path / "field.npz", **field)
     done = run_job("--input", "field.npz", "--threads", 1, "--output", "merged.npz",
