@@ -1,11 +1,12 @@
 """A synthetic field of crop rows for the sample, the benchmarks and the tests.
 
 Parallel, slightly tilted lines are cut into crop rows that overlap their
-neighbours on the same line. Every crop row is one connected-row record whose
-neighbour slots name the rows before and after it; its row-information record
-carries its start, end and middle as the three reference points. Points lie
-along each crop row with a little sideways noise, carry two extra columns,
-and come in random order.
+neighbours on the same line; every other crop row of a line may sit a little
+to the side (`stagger`), as rows of two passes would. Every crop row is one
+connected-row record whose neighbour slots name the rows before and after it;
+its row-information record carries its start, end and middle as the three
+reference points. Points lie along each crop row with a little sideways noise,
+carry two extra columns, and come in random order.
 """
 
 from __future__ import annotations
@@ -25,6 +26,7 @@ def make_field(
     overlap: float = 2.0,
     line_spacing: float = 3.0,
     noise: float = 0.05,
+    stagger: float = 0.0,
     seed: int = 0,
 ) -> dict[str, np.ndarray]:
     """The three input arrays of a field, keyed by their parameter names."""
@@ -36,7 +38,8 @@ def make_field(
     second_key = (segment_of + 1).astype(float)
 
     along_start = segment_of * (row_length - overlap)
-    origin = line_of[:, None] * line_spacing * NORMAL
+    sideways_of = line_of * line_spacing + (segment_of % 2) * stagger
+    origin = sideways_of[:, None] * NORMAL
     start = origin + along_start[:, None] * DIRECTION
     end = start + row_length * DIRECTION
     middle = (start + end) / 2

@@ -1,0 +1,218 @@
+"""The main job as its users run it: the summary, the junction counts behind it, the picture,
+the .npz input and output, and its one progress bar on a terminal."""
+
+from __future__ import annotations
+
+import math
+import os
+import pathlib
+import re
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+from PIL import Image
+
+import _native
+import reference_merge
+from support import junction_field
+from test_progress_display import child_env, open_terminal, read_until_closed
+
+EXAMPLES = pathlib.Path(__file__).resolve().parents[1] / "examples"
+sys.path.insert(0, str(EXAMPLES))
+
+from field_picture import field_figure  # noqa: E402
+from junction_drops import SLOTS, count_junction_drops  # noqa: E402
+from synthetic_field import make_field  # noqa: E402
+
+NAN = math.nan
+JOB = EXAMPLES / "merge_sample.py"
+COLOUR_SEQUENCE = re.compile(r"\x1b\[[0-9;]*m")
+BAR_DRAW = re.compile(r"(?P<spinner>.) \[\d\d:\d\d:\d\d\] \[[█░]{40}\] (?P<position>\d+)/80 .*")
+
+
+def crowded_field() -> dict[str, np.ndarray]:
+    """One line of four crop rows, and records that stress the bookkeeping: three records of
+    row (1, 2) with different neighbours, one of them using all four slots (its own row among
+    them), and points that belong to no record, carry a NaN coordinate or a key spelled 1.7."""
+    field = make_field(1, 4, 40, seed=2)
+    connected = field["connected_crop_rows"]
+    all_slots = [9, 1, 2, 1, 3, 1, 1, 1, 4, 1, 2]  # slots (1, 3) (1, 1) (1, 4) (1, 2)
+    other_neighbours = [10, 1, 2, 1, 1, NAN, NAN, NAN, NAN, NAN, NAN]  # slot (1, 1)
+    field["connected_crop_rows"] = np.vstack([connected, all_slots, other_neighbours])
+    strays = np.array(
+        [
+            [7, 7, 1.0, 1.0, 0.5, -1],  # no record has row (7, 7)
+            [1.7, 2, 18.5, 5.5, 0.5, -2],  # converts to row (1, 2)
+            [1, 1, NAN, 1.0, 0.5, -3],
+        ]
+    )
+    field["points_in_rows"] = np.vstack([field["points_in_rows"], strays])
+    return field
+
+
+def reference_count(connected, points, information, tolerance) -> int:
+    return len(reference_merge.merge_points_removing_overlap(connected, points, information, tolerance))
+
+
+def reference_survivors(field, record, slots, tolerance) -> set[int]:
+    """Ids (row numbers) of the points that `record` keeps when only its first `slots` count."""
+    connected = field["connected_crop_rows"][[record]].copy()
+    connected[0, 3 + 2 * slots :] = NAN
+    points = field["points_in_rows"]
+    with_ids = np.column_stack([points, np.arange(len(points), dtype=float)])
+    kept = reference_merge.merge_points_removing_overlap(
+        connected, with_ids, field["row_information"], tolerance
+    )
+    return set(kept[:, -1].astype(int).tolist())
+
+
+@pytest.mark.parametrize(
+    "field, tolerance",
+    [
+        (make_field(2, 4, 40, stagger=0.3, seed=1), 0.1),
+        (crowded_field(), 0.3),
+    ],
+    ids=["synthetic", "crowded"],
+)
+def test_drops_are_charged_to_the_first_slot_that_removes_each_point(field, tolerance):
+    drops = count_junction_drops(**field, tolerance=tolerance, num_threads=2)
+    records = len(field["connected_crop_rows"])
+    points = len(field["points_in_rows"])
+    dropped_at = {}
+    kept, gathered = set(), np.zeros(points, dtype=int)
+    for record in range(records):
+        survivors = [reference_survivors(field, record, slots, tolerance) for slots in range(SLOTS + 1)]
+        assert drops.points_in[record] == len(survivors[0])
+        for point in survivors[0]:
+            gathered[point] += 1
+        for slot in range(SLOTS):
+            dropped_at[record, slot] = survivors[slot] - survivors[slot + 1]
+            assert drops.dropped[record, slot] == len(dropped_at[record, slot]), (record, slot)
+        kept |= survivors[SLOTS]
+    assert np.array_equal(drops.gathered, gathered)
+    assert set(np.flatnonzero(drops.kept).tolist()) == kept
+    # Every lost point names a junction that dropped it; a point of a shared crop row may be
+    # kept by one record and dropped by another.
+    charged = np.flatnonzero(drops.dropping_record >= 0)
+    assert set(np.flatnonzero((gathered > 0) & ~drops.kept)) <= set(charged)
+    for point in charged:
+        assert point in dropped_at[drops.dropping_record[point], drops.dropping_slot[point]]
+
+
+def test_crowded_field_exercises_what_it_claims():
+    field = crowded_field()
+    drops = count_junction_drops(**field, tolerance=0.3, num_threads=1)
+    assert drops.slots_used.max() == SLOTS and np.count_nonzero(drops.dropped[:, 3]) > 0
+    assert drops.gathered.max() == 3 and np.count_nonzero(drops.gathered == 0) == 1
+
+
+def run_job(*arguments, cwd=None):
+    return subprocess.run(
+        [sys.executable, str(JOB), *map(str, arguments)],
+        capture_output=True, text=True, timeout=120, cwd=cwd,
+    )
+
+
+JUNCTION_SUMMARY = """\
+input: field.npz
+  connected_crop_rows  2 x 11 float64
+  points_in_rows       9 x 5 float64
+  row_information      2 x 11 float64
+merged with tolerance 0.1, num_threads 1 in #.## s
+records:     2
+points in:   9
+points kept: 6
+dropped:     3 (33.3% of the gathered points)
+dropped per neighbour slot (a point counts at the first slot that drops it):
+  slot  junctions  with drops    dropped
+     0          2           2          3
+junctions with the most drops (of 2 that drop any):
+  record  crop row        slot  neighbour row   points  dropped  kept
+       0  (1, 1)             0  (2, 1)               5        2     3
+       1  (2, 1)             0  (1, 1)               4        1     3
+wrote 6 points to merged.npz (array 'merged_points')
+wrote the picture to field.png
+"""
+
+
+def test_job_merges_arrays_from_npz_and_writes_result_and_picture(tmp_path):
+    field = junction_field()
+    np.savez(tmp_path / "field.npz", **field)
+    done = run_job("--input", "field.npz", "--threads", 1, "--output", "merged.npz",
+                   "--picture", "field.png", cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    assert re.sub(r"in \d+\.\d\d s", "in #.## s", done.stdout) == JUNCTION_SUMMARY
+    with np.load(tmp_path / "merged.npz") as written:
+        assert written.files == ["merged_points"]
+        expected = _native.merge_points_removing_overlap(**field, tolerance=0.1, num_threads=1)
+        assert np.array_equal(written["merged_points"], expected)
+    with Image.open(tmp_path / "field.png") as picture:
+        assert (picture.format, picture.size) == ("PNG", (1170, 765))
+
+
+def test_picture_colours_kept_and_dropped_points_and_enlarges_the_junction():
+    field = junction_field()
+    drops = count_junction_drops(**field, tolerance=0.1, num_threads=1)
+    overview, *zooms = field_figure(field, drops).axes
+    shown = {line.get_label(): line.get_xydata() for line in overview.get_lines()}
+    points = field["points_in_rows"]
+    coordinates = {int(row[4]): tuple(row[2:4]) for row in points}
+
+    def drawn(label):
+        return {tuple(xy) for xy in shown[label]}
+
+    assert drawn("kept (6)") == {coordinates[i] for i in (100, 101, 102, 106, 107, 108)}
+    assert drawn("dropped (3)") == {coordinates[i] for i in (103, 104, 105)}
+    [zoom] = zooms
+    assert zoom.get_title() == "A: (1, 1) -> (2, 1): 2 dropped\n(2, 1) -> (1, 1): 1 dropped"
+    (left, right), (bottom, top) = zoom.get_xlim(), zoom.get_ylim()
+    for point in (103, 104, 105):
+        x, y = coordinates[point]
+        assert left < x < right and bottom < y < top
+
+
+@pytest.mark.parametrize(
+    "change, arguments, code, message",
+    [
+        (lambda f: f.pop("row_information"), [], 2,
+         "field.npz lacks row_information; it holds connected_crop_rows, points_in_rows"),
+        (lambda f: f.update(points_in_rows=f["points_in_rows"].astype(np.float32)), [], 2,
+         "  while processing 'points_in_rows'\n"
+         "  the three arrays must be two-dimensional NumPy arrays of float64"),
+        (lambda f: f.update(row_information=f["row_information"][:1]), [], 1,
+         "the merge failed: called `Option::unwrap()` on a `None` value"),
+        (lambda f: None, ["--lines", 3], 2, "--lines: the sample's sizes do not go with --input"),
+    ],
+    ids=["array missing", "float32 array", "merge fails", "sample size with input"],
+)
+def test_job_says_what_is_wrong_with_the_input(tmp_path, change, arguments, code, message):
+    field = junction_field()
+    change(field)
+    np.savez(tmp_path / "field.npz", **field)
+    done = run_job("--input", "field.npz", *arguments, cwd=tmp_path)
+    assert done.returncode == code
+    assert message in done.stderr
+    assert "records:" not in done.stdout
+
+
+def test_default_job_draws_one_progress_bar_on_a_terminal():
+    # The re-runs behind the per-slot counts must stay off the terminal.
+    parent, child = open_terminal(100)
+    process = subprocess.Popen(
+        [sys.executable, str(JOB)], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+        stderr=child, env=child_env(),
+    )
+    os.close(child)
+    shown = read_until_closed(parent, process)
+    os.close(parent)
+    stdout, _ = process.communicate(timeout=60)
+    assert process.returncode == 0
+    assert stdout.decode().startswith("sample field: 10 lines of 8 crop rows, 1,000 points each\n")
+    assert "points in:   80,000\n" in stdout.decode()
+    draws = [BAR_DRAW.fullmatch(draw) for draw in COLOUR_SEQUENCE.sub("", shown).split("\r\x1b[2K")[1:]]
+    assert draws and all(draws), shown
+    positions = [int(draw["position"]) for draw in draws]
+    assert positions == sorted(positions)
+    assert [draw["spinner"] for draw in draws].count(" ") == 1

@@ -1,0 +1,63 @@
+"""Type checkers see the function's signature through the stub-only package installed beside the
+module: mypy accepts the README's example and rejects misuses."""
+
+from __future__ import annotations
+
+import ast
+import inspect
+import os
+import pathlib
+import re
+import subprocess
+import sys
+
+import _native
+from readme_example import readme_example
+
+INSTALLED_STUB = pathlib.Path(_native.__file__).parent / "_native-stubs" / "__init__.pyi"
+MISUSE_PREAMBLE = "import numpy as np\n\nimport _native\n\nempty = np.zeros((0, 11))\n"
+CALL = "_native.merge_points_removing_overlap"
+MISUSES = [
+    (f'{CALL}(empty, empty, empty, "0.1", 1)', "arg-type"),
+    (f"{CALL}(empty, empty, empty, 0.1, 2.5)", "arg-type"),
+    (f"{CALL}(empty.tolist(), empty, empty, 0.1, 1)", "arg-type"),
+    (f"{CALL}(empty, empty, empty, 0.1)", "call-arg"),
+    (f"{CALL}(empty, points=empty, row_information=empty, tolerance=0.1, num_threads=1)", "call-arg"),
+    (f"text: str = {CALL}(empty, empty, empty, 0.1, 1)", "assignment"),
+    (f"{CALL}(empty, empty, empty, 0.1, 1).upper()", "attr-defined"),
+]
+ERROR_LINE = re.compile(r"^(?P<file>[\w.]+):(?P<line>\d+): error: .*\[(?P<code>[a-z-]+)\]$", re.M)
+
+
+def test_mypy_accepts_the_readme_example_and_rejects_misuses(tmp_path):
+    code, _ = readme_example()
+    keyword_call = (
+        f"\nsame = {CALL}(connected_crop_rows=connected_crop_rows, points_in_rows=points_in_rows,"
+        " row_information=row_information, tolerance=1, num_threads=True)\n"
+        "total: float = float(same.sum()) + same.shape[0]\n"
+    )
+    (tmp_path / "good.py").write_text(code + keyword_call)
+    (tmp_path / "bad.py").write_text(MISUSE_PREAMBLE + "".join(f"{line}\n" for line, _ in MISUSES))
+    # Run away from the checkout: the stubs must come from the installed package.
+    env = {name: value for name, value in os.environ.items() if name != "MYPYPATH"}
+    done = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path / "cache"),
+         "good.py", "bad.py"],
+        cwd=tmp_path, env=env, capture_output=True, text=True, timeout=300,
+    )
+    first = MISUSE_PREAMBLE.count("\n") + 1
+    expected = {("bad.py", first + index, code) for index, (_, code) in enumerate(MISUSES)}
+    reported = {(m["file"], int(m["line"]), m["code"]) for m in ERROR_LINE.finditer(done.stdout)}
+    assert reported == expected, done.stdout + done.stderr
+    assert done.returncode == 1
+
+
+def test_installed_stub_matches_what_the_module_binds():
+    stub = ast.parse(INSTALLED_STUB.read_text())
+    [function] = [node for node in stub.body if isinstance(node, ast.FunctionDef)]
+    runtime = _native.merge_points_removing_overlap
+    assert function.name == runtime.__name__
+    assert [argument.arg for argument in function.args.args] == list(inspect.signature(runtime).parameters)
+    assert not function.args.posonlyargs and not function.args.kwonlyargs
+    [exported] = [node for node in stub.body if isinstance(node, ast.Assign)]
+    assert ast.literal_eval(exported.value) == _native.__all__
