@@ -9,6 +9,7 @@ before and after the merge to a PNG file.
 from __future__ import annotations
 
 import argparse
+import os
 import pathlib
 import sys
 import time
@@ -211,4 +212,10 @@ def print_top_junctions(connected: np.ndarray, drops: JunctionDrops) -> None:
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    try:
+        sys.exit(main())
+    except BrokenPipeError:
+        # The reader (head, say) has gone: stop quietly, as command-line tools do,
+        # and keep the interpreter from complaining about stdout when it exits.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        sys.exit(1)

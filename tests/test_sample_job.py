@@ -216,3 +216,15 @@ def test_default_job_draws_one_progress_bar_on_a_terminal():
     positions = [int(draw["position"]) for draw in draws]
     assert positions == sorted(positions)
     assert [draw["spinner"] for draw in draws].count(" ") == 1
+
+
+def test_job_stops_quietly_when_its_reader_goes():
+    process = subprocess.Popen(
+        [sys.executable, str(JOB)], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE, env=child_env(NO_COLOR="1"),
+    )
+    process.stdout.readline()
+    process.stdout.close()  # as `scripts/sample | head -1` does
+    _, errors = process.communicate(timeout=120)
+    assert process.returncode == 1
+    assert b"Traceback" not in errors and b"BrokenPipe" not in errors
