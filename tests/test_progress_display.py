@@ -1,18 +1,14 @@
 """The progress bar as a terminal shows it: a child interpreter makes one call with its stderr on a
 pseudo-terminal (or a file, or a pipe), and everything written there is read back."""
 
-import fcntl
 import os
-import pty
 import re
-import select
-import struct
 import subprocess
 import sys
-import termios
-import time
 
 import pytest
+
+from terminal import child_env, open_terminal, read_until_closed
 
 # One call over `records` connected-row records, each with its own row-information record and
 # no neighbour.
@@ -44,7 +40,6 @@ else:
 
 RECORDS = 20_000
 RETURNED = re.compile(r"returned after (?P<seconds>\d+\.\d+)s\r?\n")
-BAR_VARIABLES = ("NO_COLOR", "TERM", "CLICOLOR", "CLICOLOR_FORCE")
 RUNNING_FRAMES = "⠁⠉⠙⠚⠒⠂⠲⠴⠤⠄⠠⠦⠖⠐⠓⠋⠈"
 ERASE = "\r\x1b[2K"
 COLOUR_SEQUENCE = re.compile(r"\x1b\[[0-9;]*m")
@@ -52,38 +47,6 @@ PLAIN_LINE = re.compile(
     rf"(?P<spinner>[{RUNNING_FRAMES} ]) \[\d\d:\d\d:\d\d\] \[(?P<bar>[█░]{{40}})\] "
     r"(?P<position>\d+)/(?P<length>\d+) \(\d+[smhdwy]\)(?P<padding> *)"
 )
-
-
-def child_env(**changes):
-    """This environment without the bar's variables, then `changes` (None removes)."""
-    env = {k: v for k, v in os.environ.items() if k not in BAR_VARIABLES}
-    env.update({"TERM": "xterm-256color", **changes})
-    return {k: v for k, v in env.items() if v is not None}
-
-
-def open_terminal(columns):
-    parent, child = pty.openpty()
-    fcntl.ioctl(child, termios.TIOCSWINSZ, struct.pack("HHHH", 24, columns, 0, 0))
-    return parent, child
-
-
-def read_until_closed(fd, process):
-    """Everything the child writes to the terminal, until its last holder closes it."""
-    chunks = []
-    deadline = time.monotonic() + 120
-    while True:
-        ready, _, _ = select.select([fd], [], [], max(0.0, deadline - time.monotonic()))
-        if not ready:
-            process.kill()
-            pytest.fail("the child did not finish")
-        try:
-            chunk = os.read(fd, 65536)
-        except OSError:  # EIO: the child side is closed
-            break
-        if not chunk:
-            break
-        chunks.append(chunk)
-    return b"".join(chunks).decode()
 
 
 def run_child(records, env, *, columns=100, fail=False):

@@ -17,7 +17,7 @@ from PIL import Image
 import _native
 import reference_merge
 from support import junction_field
-from test_progress_display import child_env, open_terminal, read_until_closed
+from terminal import child_env, open_terminal, read_until_closed
 
 EXAMPLES = pathlib.Path(__file__).resolve().parents[1] / "examples"
 sys.path.insert(0, str(EXAMPLES))
