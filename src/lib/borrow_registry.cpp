@@ -110,17 +110,21 @@ int acquire_write(void* state, PyObject* array) noexcept {
     return claim_granted;
 }
 
+// The span is read before the lock is taken: reading it may run Python code
+// (an item size property), which may switch threads or claim arrays itself.
 void release_read(void* state, PyObject* array) noexcept {
     auto& claims = *static_cast<Claims*>(state);
+    Span span = memory_span(array);
     std::lock_guard lock(claims.mutex);
-    if (Claim* claim = claims.find(memory_span(array), false); claim && --claim->readers == 0)
+    if (Claim* claim = claims.find(span, false); claim && --claim->readers == 0)
         claims.erase(claim);
 }
 
 void release_write(void* state, PyObject* array) noexcept {
     auto& claims = *static_cast<Claims*>(state);
+    Span span = memory_span(array);
     std::lock_guard lock(claims.mutex);
-    if (Claim* claim = claims.find(memory_span(array), true)) claims.erase(claim);
+    if (Claim* claim = claims.find(span, true)) claims.erase(claim);
 }
 
 Claims own_claims;
