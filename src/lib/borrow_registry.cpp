@@ -133,6 +133,9 @@ const SharedBorrowRegistry own_registry = {
 };
 
 std::atomic<const SharedBorrowRegistry*> registry_in_use{nullptr};
+// The capsule of the registry in use, owned for the life of the process:
+// the registry must outlive every claim taken through it.
+std::atomic<PyObject*> registry_capsule{nullptr};
 
 // The registry NumPy carries, or ours, published there if it carries none.
 const SharedBorrowRegistry* find_or_publish_registry() {
@@ -156,7 +159,7 @@ const SharedBorrowRegistry* find_or_publish_registry() {
                      registry->version);
         throw PythonErrorSet{};
     }
-    capsule.release();  // the registry must outlive every claim taken through it
+    if (PyObject* kept = registry_capsule.exchange(capsule.release())) Py_DECREF(kept);
     return registry;
 }
 
