@@ -31,10 +31,16 @@ def join_all(threads):
 """
 
 
+def output_of(code):
+    """What `code`, run after FIELDS in a fresh interpreter, prints; it must exit cleanly."""
+    completed = run_python(FIELDS + code)
+    assert completed.returncode == 0, completed.stdout + completed.stderr[-3000:]
+    return completed.stdout.strip()
+
+
 def test_threads_calling_at_once_get_their_own_results():
-    completed = run_python(
-        FIELDS
-        + """
+    output = output_of(
+        """
 start = threading.Barrier(8)
 wrong = []
 
@@ -61,14 +67,12 @@ join_all(threads)
 print(wrong)
 """
     )
-    assert completed.returncode == 0, completed.stdout + completed.stderr[-3000:]
-    assert completed.stdout.strip() == "[]"
+    assert output == "[]"
 
 
 def test_calls_only_from_other_threads_work_before_and_after_they_end():
-    completed = run_python(
-        FIELDS
-        + """
+    output = output_of(
+        """
 results = []
 
 def caller(which):
@@ -83,17 +87,15 @@ for which in range(len(inputs)):
 print(results, np.array_equal(merge(*inputs[0], 3), expected[0]))
 """
     )
-    assert completed.returncode == 0, completed.stdout + completed.stderr[-3000:]
-    assert completed.stdout.strip() == "[True, True, True, True] True"
+    assert output == "[True, True, True, True] True"
 
 
 def test_a_python_property_read_for_a_claim_lets_other_calls_run():
     # The borrow registry reads an array's item size through Python, where
     # the interpreter may switch threads or the property may call the
     # module again: no lock of the registry may be held meanwhile.
-    completed = run_python(
-        FIELDS
-        + """
+    output = output_of(
+        """
 class SlowItemSize(np.ndarray):
     @property
     def itemsize(self):
@@ -122,5 +124,4 @@ join_all(threads)
 print(len(done), all(done))
 """
     )
-    assert completed.returncode == 0, completed.stdout + completed.stderr[-3000:]
-    assert completed.stdout.strip() == "80 True"
+    assert output == "80 True"
