@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import os
 import pathlib
 import sys
 
@@ -22,3 +23,17 @@ def make_field():
     from synthetic_field import make_field
 
     return make_field
+
+
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers", "not_sanitized(reason): skipped under scripts/test-sanitized, whose runtime cannot do it"
+    )
+
+
+def pytest_collection_modifyitems(items):
+    if os.environ.get("NATIVE_SANITIZED") != "1":
+        return
+    for item in items:
+        if marker := item.get_closest_marker("not_sanitized"):
+            item.add_marker(pytest.mark.skip(reason=marker.args[0]))

@@ -110,17 +110,21 @@ int acquire_write(void* state, PyObject* array) noexcept {
     return claim_granted;
 }
 
+// The span is read before the lock is taken: reading it may run Python code
+// (an item size property), which may switch threads or claim arrays itself.
 void release_read(void* state, PyObject* array) noexcept {
     auto& claims = *static_cast<Claims*>(state);
+    Span span = memory_span(array);
     std::lock_guard lock(claims.mutex);
-    if (Claim* claim = claims.find(memory_span(array), false); claim && --claim->readers == 0)
+    if (Claim* claim = claims.find(span, false); claim && --claim->readers == 0)
         claims.erase(claim);
 }
 
 void release_write(void* state, PyObject* array) noexcept {
     auto& claims = *static_cast<Claims*>(state);
+    Span span = memory_span(array);
     std::lock_guard lock(claims.mutex);
-    if (Claim* claim = claims.find(memory_span(array), true)) claims.erase(claim);
+    if (Claim* claim = claims.find(span, true)) claims.erase(claim);
 }
 
 Claims own_claims;
@@ -129,6 +133,9 @@ const SharedBorrowRegistry own_registry = {
 };
 
 std::atomic<const SharedBorrowRegistry*> registry_in_use{nullptr};
+// The capsule of the registry in use, owned for the life of the process:
+// the registry must outlive every claim taken through it.
+std::atomic<PyObject*> registry_capsule{nullptr};
 
 // The registry NumPy carries, or ours, published there if it carries none.
 const SharedBorrowRegistry* find_or_publish_registry() {
@@ -152,7 +159,7 @@ const SharedBorrowRegistry* find_or_publish_registry() {
                      registry->version);
         throw PythonErrorSet{};
     }
-    capsule.release();  // the registry must outlive every claim taken through it
+    if (PyObject* kept = registry_capsule.exchange(capsule.release())) Py_DECREF(kept);
     return registry;
 }
 

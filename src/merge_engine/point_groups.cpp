@@ -55,11 +55,13 @@ void PointGroups::group(const Matrix& points, std::size_t threads) {
     Chunks chunks{std::clamp<std::size_t>(point_count_ / min_points_per_chunk, 1, threads),
                   point_count_};
     LargeBuffer<GroupNumber> group_of(point_count_);
+    // Each chunk's row of it is reached through data(): with no wanted keys
+    // it is empty, and indexing an empty vector is undefined even unused.
     std::vector<std::size_t> next_position(chunks.count * groups_.group_count(), 0);
 
     auto count = [&](std::size_t first_chunk, std::size_t last_chunk) {
         for (std::size_t chunk = first_chunk; chunk < last_chunk; ++chunk) {
-            std::size_t* counts = &next_position[chunk * groups_.group_count()];
+            std::size_t* counts = next_position.data() + chunk * groups_.group_count();
             for (std::size_t row = chunks.begin(chunk); row < chunks.end(chunk); ++row) {
                 const double* values = points.row(row);
                 std::size_t g = groups_.find(converted_pair(values[0], values[1]));
@@ -88,7 +90,7 @@ void PointGroups::group(const Matrix& points, std::size_t threads) {
     if (has_coordinates) coordinates_ = LargeBuffer<Point>(position);
     auto place = [&](std::size_t first_chunk, std::size_t last_chunk) {
         for (std::size_t chunk = first_chunk; chunk < last_chunk; ++chunk) {
-            std::size_t* next = &next_position[chunk * groups_.group_count()];
+            std::size_t* next = next_position.data() + chunk * groups_.group_count();
             for (std::size_t row = chunks.begin(chunk); row < chunks.end(chunk); ++row) {
                 if (group_of[row] == none) continue;
                 std::size_t at = next[group_of[row]]++;

@@ -1,0 +1,64 @@
+"""Out of memory: a call whose copies, task lists or result cannot be allocated raises MemoryError, and life goes on."""
+
+import pytest
+
+from support import run_python
+
+# The child warms up (NumPy loaded, worker pool started), makes its inputs,
+# then caps its address space a little above what it uses and calls.
+UNDER_A_LIMIT = """
+import resource
+import numpy as np, _native
+from support import junction_field
+
+merge = _native.merge_points_removing_overlap
+field = junction_field()
+expected = merge(**field, tolerance=0.1, num_threads=2)
+
+def address_space():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[0]) * resource.getpagesize()
+
+# RECORDS records of crop row (1, 1), without neighbours, each keeping all
+# of its POINTS points.
+points = np.ones((POINTS, COLUMNS))
+connected = np.tile([0.0, 1.0, 1.0] + [np.nan] * 8, (RECORDS, 1))
+information = np.array([[1.0, 0, 0, 0, 1, 0, 0, 10, 10, 5, 5]])
+
+resource.setrlimit(resource.RLIMIT_AS, (address_space() + (HEADROOM_MB << 20), resource.RLIM_INFINITY))
+try:
+    merge(connected, points, information, 0.1, 2)
+except BaseException as error:
+    print(type(error).__name__)
+else:
+    print("no error")
+# Still under the limit, the interpreter and the function carry on.
+print(np.array_equal(merge(**field, tolerance=0.1, num_threads=2), expected))
+print(len([str(n) for n in range(100_000)]))
+"""
+
+
+@pytest.mark.parametrize(
+    "points, columns, records, headroom_mb",
+    [
+        # The copy of a 512 MiB points_in_rows does not fit.
+        (2 << 20, 32, 1, 256),
+        # A 160 MiB copy and its grouping fit, the 160 MiB result does not.
+        (655_360, 32, 1, 256),
+        # 200 records of one crop row list its half-million points each, on
+        # the workers, until nothing is left: the sanitizer runtime needs
+        # some room of its own, and aborts without it.
+        pytest.param(
+            500_000, 4, 200, 256,
+            marks=pytest.mark.not_sanitized("the sanitizer runtime aborts when its own bookkeeping finds no memory"),
+        ),
+    ],
+    ids=["copies", "result", "task lists"],
+)
+def test_allocation_failure_raises_memory_error_and_the_interpreter_goes_on(points, columns, records, headroom_mb):
+    code = UNDER_A_LIMIT
+    for name, value in [("POINTS", points), ("COLUMNS", columns), ("RECORDS", records), ("HEADROOM_MB", headroom_mb)]:
+        code = code.replace(name, str(value))
+    completed = run_python(code)
+    assert completed.returncode == 0, completed.stderr[-3000:]
+    assert completed.stdout.split() == ["MemoryError", "True", "100000"]

@@ -1,0 +1,127 @@
+"""Python threads: calls from several threads at once, or only from other threads, are right and never hang."""
+
+from support import run_python
+
+# Fields and their expected results come from the reference, so the first
+# call of the module in each child is one of the racing ones. A thread that
+# has not finished in time is reported instead of waited for.
+FIELDS = """
+import os, sys, threading, time
+import numpy as np, _native, reference_merge
+import support
+sys.path.insert(0, os.path.join(os.path.dirname(support.__file__), os.pardir, "examples"))
+from synthetic_field import make_field
+
+merge = _native.merge_points_removing_overlap
+fields = [make_field(lines=2, rows_per_line=4, points_per_row=30, seed=seed) for seed in range(4)]
+inputs = [(f["connected_crop_rows"], f["points_in_rows"], f["row_information"], 0.1 * (1 + seed))
+          for seed, f in enumerate(fields)]
+expected = [reference_merge.merge_points_removing_overlap(*i) for i in inputs]
+failing = (inputs[0][0], inputs[0][1], np.zeros((0, 11)), 0.1)
+# Switch between threads as often as the interpreter allows.
+sys.setswitchinterval(1e-6)
+
+def join_all(threads):
+    deadline = time.monotonic() + 30
+    for thread in threads:
+        thread.join(timeout=max(0, deadline - time.monotonic()))
+    if any(thread.is_alive() for thread in threads):
+        print("hung", flush=True)
+        os._exit(1)
+"""
+
+
+def output_of(code):
+    """What `code`, run after FIELDS in a fresh interpreter, prints; it must exit cleanly."""
+    completed = run_python(FIELDS + code)
+    assert completed.returncode == 0, completed.stdout + completed.stderr[-3000:]
+    return completed.stdout.strip()
+
+
+def test_threads_calling_at_once_get_their_own_results():
+    output = output_of(
+        """
+start = threading.Barrier(8)
+wrong = []
+
+def caller(number):
+    start.wait()
+    for call in range(30):
+        which = (number + call) % len(inputs)
+        if not np.array_equal(merge(*inputs[which], number % 4 + 1), expected[which]):
+            wrong.append((number, call))
+        try:
+            merge(*failing, number % 3)
+        except BaseException as error:
+            if error.args != ("called `Option::unwrap()` on a `None` value",):
+                wrong.append((number, call, error))
+        try:
+            merge(*inputs[which], -1)
+        except OverflowError:
+            pass
+
+threads = [threading.Thread(target=caller, args=(n,)) for n in range(8)]
+for thread in threads:
+    thread.start()
+join_all(threads)
+print(wrong)
+"""
+    )
+    assert output == "[]"
+
+
+def test_calls_only_from_other_threads_work_before_and_after_they_end():
+    output = output_of(
+        """
+results = []
+
+def caller(which):
+    results.append(np.array_equal(merge(*inputs[which], 2), expected[which]))
+
+# The first call of the process, NumPy's loading and the pool's start
+# included, happens on a thread that then ends; later threads reuse it all.
+for which in range(len(inputs)):
+    thread = threading.Thread(target=caller, args=(which,))
+    thread.start()
+    join_all([thread])
+print(results, np.array_equal(merge(*inputs[0], 3), expected[0]))
+"""
+    )
+    assert output == "[True, True, True, True] True"
+
+
+def test_a_python_property_read_for_a_claim_lets_other_calls_run():
+    # The borrow registry reads an array's item size through Python, where
+    # the interpreter may switch threads or the property may call the
+    # module again: no lock of the registry may be held meanwhile.
+    output = output_of(
+        """
+class SlowItemSize(np.ndarray):
+    @property
+    def itemsize(self):
+        time.sleep(0.001)  # lets the other threads run
+        return 8
+
+class ReentrantItemSize(np.ndarray):
+    @property
+    def itemsize(self):
+        merge(*inputs[1], 1)
+        return 8
+
+done = []
+
+def caller(kind, which):
+    connected, points, information, tolerance = inputs[which]
+    for _ in range(20):
+        result = merge(connected.view(kind), points, information.view(kind), tolerance, 2)
+        done.append(np.array_equal(result, expected[which]))
+
+threads = [threading.Thread(target=caller, args=(kind, which))
+           for which, kind in enumerate([SlowItemSize, ReentrantItemSize, np.ndarray, SlowItemSize])]
+for thread in threads:
+    thread.start()
+join_all(threads)
+print(len(done), all(done))
+"""
+    )
+    assert output == "80 True"
