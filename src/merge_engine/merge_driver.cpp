@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "merge_engine/large_buffer.h"
 #include "merge_engine/point_groups.h"
 #include "merge_engine/row_information_index.h"
 #include "merge_engine/row_merge_task.h"
@@ -16,8 +17,6 @@
 namespace merge_engine {
 
 namespace {
-
-using Survivors = std::vector<std::vector<std::size_t>>;
 
 // Enough stretches per worker that one slow stretch does not leave the
 // others idle, few enough that taking one costs nothing.
@@ -51,20 +50,53 @@ void prefetch_row(const Matrix& points, std::size_t row) {
     __builtin_prefetch(start + points.cols() - 1);
 }
 
-// Copies every surviving row once, record after record, into one matrix.
-Matrix assemble(const Matrix& points, const Survivors& survivors, std::size_t threads) {
-    std::vector<std::size_t> first_row(survivors.size() + 1, 0);
-    for (std::size_t record = 0; record < survivors.size(); ++record)
-        first_row[record + 1] = first_row[record] + survivors[record].size();
+// What the records publish: each writes the rows it keeps into its own
+// stretch of one buffer, as long as the points it gathers, so tasks neither
+// allocate nor wait for each other, and the result keeps record order.
+class Publications {
+  public:
+    Publications(const PointGroups& points, const std::vector<KeyPair>& own_keys,
+                 std::size_t records)
+        : first_slot_(records + 1, 0), kept_count_(records, 0) {
+        // Without own keys every task fails before it gathers anything.
+        for (std::size_t record = 0; record < own_keys.size(); ++record)
+            first_slot_[record + 1] = first_slot_[record] + points.gathered_count(own_keys[record]);
+        for (std::size_t record = own_keys.size(); record < records; ++record)
+            first_slot_[record + 1] = first_slot_[record];
+        kept_rows_ = LargeBuffer<std::size_t>(first_slot_.back());
+    }
+
+    std::size_t* slots(std::size_t record) { return kept_rows_.get() + first_slot_[record]; }
+    void publish(std::size_t record, std::size_t kept) { kept_count_[record] = kept; }
+
+    std::size_t records() const { return kept_count_.size(); }
+    std::size_t kept(std::size_t record) const { return kept_count_[record]; }
+    const std::size_t* kept_rows(std::size_t record) const {
+        return kept_rows_.get() + first_slot_[record];
+    }
+
+  private:
+    std::vector<std::size_t> first_slot_;
+    std::vector<std::size_t> kept_count_;
+    LargeBuffer<std::size_t> kept_rows_;
+};
+
+// Copies every published row once, record after record, into one matrix.
+Matrix assemble(const Matrix& points, const Publications& published, std::size_t threads) {
+    std::size_t records = published.records();
+    std::vector<std::size_t> first_row(records + 1, 0);
+    for (std::size_t record = 0; record < records; ++record)
+        first_row[record + 1] = first_row[record] + published.kept(record);
     Matrix result(first_row.back(), points.cols());
     if (result.size() == 0) return result;
     std::size_t row_bytes = points.cols() * sizeof(double);
     auto copy_records = [&](std::size_t begin, std::size_t end) {
         double* out = result.row(first_row[begin]);
         for (std::size_t record = begin; record < end; ++record) {
-            const std::vector<std::size_t>& rows = survivors[record];
-            for (std::size_t i = 0; i < rows.size(); ++i) {
-                if (i + prefetch_distance < rows.size())
+            const std::size_t* rows = published.kept_rows(record);
+            std::size_t count = published.kept(record);
+            for (std::size_t i = 0; i < count; ++i) {
+                if (i + prefetch_distance < count)
                     prefetch_row(points, rows[i + prefetch_distance]);
                 std::memcpy(out, points.row(rows[i]), row_bytes);
                 out += points.cols();
@@ -73,9 +105,9 @@ Matrix assemble(const Matrix& points, const Survivors& survivors, std::size_t th
     };
     // Waking workers costs more than copying a small result.
     if (result.size() * sizeof(double) < parallel_copy_bytes)
-        copy_records(0, survivors.size());
+        copy_records(0, records);
     else
-        run_stretches(survivors.size(), grain_for(survivors.size(), threads), threads, copy_records);
+        run_stretches(records, grain_for(records, threads), threads, copy_records);
     return result;
 }
 
@@ -87,22 +119,23 @@ Matrix multithreaded_merging(const Matrix& connected_crop_rows, const Matrix& po
     std::size_t threads = resolve_thread_count(num_threads);
     ensure_pool_threads(threads);
 
-    PointGroups points(points_in_rows, own_keys(connected_crop_rows), threads);
+    std::vector<KeyPair> keys = own_keys(connected_crop_rows);
+    PointGroups points(points_in_rows, keys, threads);
     RowInformationIndex information(row_information);
     TaskContext context{connected_crop_rows, points_in_rows, points, information, tolerance};
 
     std::size_t records = connected_crop_rows.rows();
     progress::ProgressBar bar(records);
-    Survivors survivors(records);
+    Publications published(points, keys, records);
     auto merge_records = [&](std::size_t begin, std::size_t end) {
         for (std::size_t record = begin; record < end; ++record) {
-            survivors[record] = merge_row(context, record);
+            published.publish(record, merge_row(context, record, published.slots(record)));
             bar.advance();
         }
     };
     run_stretches(records, grain_for(records, threads), threads, merge_records);
     bar.finish();
-    return assemble(points_in_rows, survivors, threads);
+    return assemble(points_in_rows, published, threads);
 }
 
 }  // namespace merge_engine

@@ -112,14 +112,14 @@ KeepPoint keep_test_for(const EndpointMatrix& current, const EndpointMatrix& nei
     return KeepPoint(foot, near, tolerance);
 }
 
-void trim_points_against_neighbour(std::vector<std::size_t>& positions, const Point* points,
-                                   const EndpointMatrix& current, const EndpointMatrix& neighbour,
-                                   double tolerance) {
+std::size_t trim_points_against_neighbour(std::span<std::size_t> positions, const Point* points,
+                                          const EndpointMatrix& current,
+                                          const EndpointMatrix& neighbour, double tolerance) {
     KeepPoint keep = keep_test_for(current, neighbour, tolerance);
     std::size_t kept = 0;
     for (std::size_t position : positions)
         if (keep(points[position])) positions[kept++] = position;
-    positions.resize(kept);
+    return kept;
 }
 
 }  // namespace merge_engine

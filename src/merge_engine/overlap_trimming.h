@@ -4,7 +4,7 @@
 
 #include <array>
 #include <cstddef>
-#include <vector>
+#include <span>
 
 namespace merge_engine {
 
@@ -40,10 +40,11 @@ class KeepPoint {
 KeepPoint keep_test_for(const EndpointMatrix& current, const EndpointMatrix& neighbour,
                         double tolerance);
 
-// Keeps, in order, the entries of `positions` whose point `points[position]`
-// passes the keep test of `current` against `neighbour`.
-void trim_points_against_neighbour(std::vector<std::size_t>& positions, const Point* points,
-                                   const EndpointMatrix& current, const EndpointMatrix& neighbour,
-                                   double tolerance);
+// Moves to the front, in order, the entries of `positions` whose point
+// `points[position]` passes the keep test of `current` against `neighbour`,
+// and returns how many there are.
+std::size_t trim_points_against_neighbour(std::span<std::size_t> positions, const Point* points,
+                                          const EndpointMatrix& current,
+                                          const EndpointMatrix& neighbour, double tolerance);
 
 }  // namespace merge_engine

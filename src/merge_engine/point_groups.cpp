@@ -113,4 +113,10 @@ PointSpan PointGroups::gather(KeyPair own) const {
     return {group_begin_[g], group_begin_[g + 1]};
 }
 
+std::size_t PointGroups::gathered_count(KeyPair own) const {
+    if (column_count_ < 2) return 0;
+    std::size_t g = groups_.find(own);
+    return group_begin_[g + 1] - group_begin_[g];
+}
+
 }  // namespace merge_engine

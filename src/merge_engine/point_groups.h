@@ -32,6 +32,9 @@ class PointGroups {
     // of any row, or column 1 of a row whose column 0 matches.
     PointSpan gather(KeyPair own) const;
 
+    // How many points gather(own) gives when it does not fail.
+    std::size_t gathered_count(KeyPair own) const;
+
     // Row of points_in_rows at a grouped position.
     std::size_t point_row(std::size_t position) const { return point_rows_[position]; }
 

@@ -22,14 +22,15 @@ double cell(const Matrix& matrix, std::size_t row, std::size_t column) {
 
 }  // namespace
 
-std::vector<std::size_t> merge_row(const TaskContext& context, std::size_t record) {
+std::size_t merge_row(const TaskContext& context, std::size_t record, std::size_t* kept) {
     const Matrix& record_row = context.connected_crop_rows;
     KeyPair own = {converted_key(cell(record_row, record, 1)),
                    converted_key(cell(record_row, record, 2))};
 
+    // The list is kept as positions in the grouped points until the end.
     PointSpan gathered = context.points.gather(own);
-    std::vector<std::size_t> positions(gathered.end - gathered.begin);
-    std::iota(positions.begin(), positions.end(), gathered.begin);
+    std::size_t count = gathered.end - gathered.begin;
+    std::iota(kept, kept + count, gathered.begin);
 
     std::size_t own_record = context.row_information.own_record(own);
 
@@ -42,14 +43,14 @@ std::vector<std::size_t> merge_row(const TaskContext& context, std::size_t recor
         std::size_t neighbour_record = context.row_information.neighbour_record(first, second);
         EndpointMatrix current = context.row_information.endpoint_matrix(own_record);
         EndpointMatrix neighbour = context.row_information.endpoint_matrix(neighbour_record);
-        if (!positions.empty() && context.points_in_rows.cols() < point_coordinate_columns)
+        if (count != 0 && context.points_in_rows.cols() < point_coordinate_columns)
             panic(index_out_of_bounds);
-        trim_points_against_neighbour(positions, context.points.coordinates(), current, neighbour,
-                                      context.tolerance);
+        count = trim_points_against_neighbour({kept, count}, context.points.coordinates(), current,
+                                              neighbour, context.tolerance);
     }
 
-    for (std::size_t& position : positions) position = context.points.point_row(position);
-    return positions;
+    for (std::size_t i = 0; i < count; ++i) kept[i] = context.points.point_row(kept[i]);
+    return count;
 }
 
 }  // namespace merge_engine

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstddef>
-#include <vector>
 
 #include "merge_engine/matrix.h"
 #include "merge_engine/point_groups.h"
@@ -20,9 +19,10 @@ struct TaskContext {
     double tolerance;
 };
 
-// Rows of points_in_rows that record `record` publishes, in row order.
-// Fails (see panic.h) as soon as a step reads a column or a record that is
-// not there.
-std::vector<std::size_t> merge_row(const TaskContext& context, std::size_t record);
+// Writes the rows of points_in_rows that record `record` publishes, in row
+// order, to `kept`, which has room for every point the record gathers, and
+// returns how many there are. Fails (see panic.h) as soon as a step reads a
+// column or a record that is not there.
+std::size_t merge_row(const TaskContext& context, std::size_t record, std::size_t* kept);
 
 }  // namespace merge_engine
