@@ -8,6 +8,8 @@ namespace merge_engine {
 
 namespace {
 
+constexpr std::size_t prefetch_distance = 8;
+
 // The x term is formed first.
 double distance(Point a, Point b) {
     double dx = a.x - b.x;
@@ -112,13 +114,18 @@ KeepPoint keep_test_for(const EndpointMatrix& current, const EndpointMatrix& nei
     return KeepPoint(foot, near, tolerance);
 }
 
-std::size_t trim_points_against_neighbour(std::span<std::size_t> positions, const Point* points,
+std::size_t trim_points_against_neighbour(std::span<std::size_t> rows, const Matrix& points,
                                           const EndpointMatrix& current,
                                           const EndpointMatrix& neighbour, double tolerance) {
     KeepPoint keep = keep_test_for(current, neighbour, tolerance);
     std::size_t kept = 0;
-    for (std::size_t position : positions)
-        if (keep(points[position])) positions[kept++] = position;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        // The rows of one crop row lie anywhere in points_in_rows.
+        if (i + prefetch_distance < rows.size())
+            __builtin_prefetch(points.row(rows[i + prefetch_distance]) + 2);
+        std::size_t row = rows[i];
+        if (keep({points(row, 2), points(row, 3)})) rows[kept++] = row;
+    }
     return kept;
 }
 

@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <span>
 
+#include "merge_engine/matrix.h"
+
 namespace merge_engine {
 
 struct Point {
@@ -40,10 +42,10 @@ class KeepPoint {
 KeepPoint keep_test_for(const EndpointMatrix& current, const EndpointMatrix& neighbour,
                         double tolerance);
 
-// Moves to the front, in order, the entries of `positions` whose point
-// `points[position]` passes the keep test of `current` against `neighbour`,
-// and returns how many there are.
-std::size_t trim_points_against_neighbour(std::span<std::size_t> positions, const Point* points,
+// Moves to the front, in order, the entries of `rows` whose point row of
+// `points` (x in column 2, y in column 3) passes the keep test of `current`
+// against `neighbour`, and returns how many there are.
+std::size_t trim_points_against_neighbour(std::span<std::size_t> rows, const Matrix& points,
                                           const EndpointMatrix& current,
                                           const EndpointMatrix& neighbour, double tolerance);
 

@@ -86,8 +86,6 @@ void PointGroups::group(const Matrix& points, std::size_t threads) {
     group_begin_[groups_.group_count()] = position;
 
     point_rows_ = LargeBuffer<std::size_t>(position);
-    bool has_coordinates = column_count_ >= 4;
-    if (has_coordinates) coordinates_ = LargeBuffer<Point>(position);
     auto place = [&](std::size_t first_chunk, std::size_t last_chunk) {
         for (std::size_t chunk = first_chunk; chunk < last_chunk; ++chunk) {
             std::size_t* next = next_position.data() + chunk * groups_.group_count();
@@ -95,7 +93,6 @@ void PointGroups::group(const Matrix& points, std::size_t threads) {
                 if (group_of[row] == none) continue;
                 std::size_t at = next[group_of[row]]++;
                 point_rows_[at] = row;
-                if (has_coordinates) coordinates_[at] = {points(row, 2), points(row, 3)};
             }
         }
     };

@@ -38,9 +38,6 @@ class PointGroups {
     // Row of points_in_rows at a grouped position.
     std::size_t point_row(std::size_t position) const { return point_rows_[position]; }
 
-    // (x, y) at each grouped position; filled only when the points have them.
-    const Point* coordinates() const { return coordinates_.get(); }
-
   private:
     template <class GroupNumber>
     void group(const Matrix& points, std::size_t threads);
@@ -50,7 +47,6 @@ class PointGroups {
     GroupFinder groups_;
     std::vector<std::size_t> group_begin_;  // one more than there are groups
     LargeBuffer<std::size_t> point_rows_;
-    LargeBuffer<Point> coordinates_;
     // With a single column there is nothing to group, only first keys to
     // match; empty otherwise.
     KeyTable first_keys_;

@@ -27,10 +27,9 @@ std::size_t merge_row(const TaskContext& context, std::size_t record, std::size_
     KeyPair own = {converted_key(cell(record_row, record, 1)),
                    converted_key(cell(record_row, record, 2))};
 
-    // The list is kept as positions in the grouped points until the end.
     PointSpan gathered = context.points.gather(own);
     std::size_t count = gathered.end - gathered.begin;
-    std::iota(kept, kept + count, gathered.begin);
+    for (std::size_t i = 0; i < count; ++i) kept[i] = context.points.point_row(gathered.begin + i);
 
     std::size_t own_record = context.row_information.own_record(own);
 
@@ -45,11 +44,9 @@ std::size_t merge_row(const TaskContext& context, std::size_t record, std::size_
         EndpointMatrix neighbour = context.row_information.endpoint_matrix(neighbour_record);
         if (count != 0 && context.points_in_rows.cols() < point_coordinate_columns)
             panic(index_out_of_bounds);
-        count = trim_points_against_neighbour({kept, count}, context.points.coordinates(), current,
+        count = trim_points_against_neighbour({kept, count}, context.points_in_rows, current,
                                               neighbour, context.tolerance);
     }
-
-    for (std::size_t i = 0; i < count; ++i) kept[i] = context.points.point_row(kept[i]);
     return count;
 }
 
