@@ -86,3 +86,22 @@ def test_readers_do_not_exclude_each_other_but_exclude_writers(registry):
         registry.release_read(registry.state, points)
     assert registry.acquire_write(registry.state, points) == 0
     registry.release_write(registry.state, points)
+
+
+class ShiftingItemSize(np.ndarray):
+    """Reports a different item size each time it is asked."""
+
+    asked = 0
+
+    @property
+    def itemsize(self):
+        ShiftingItemSize.asked += 1
+        return 8 * ShiftingItemSize.asked
+
+
+def test_claim_is_withdrawn_even_if_the_array_describes_itself_differently(registry):
+    field = junction_field()
+    points = field["points_in_rows"]
+    merge(**dict(field, points_in_rows=points.view(ShiftingItemSize)), tolerance=0.1, num_threads=1)
+    assert registry.acquire_write(registry.state, points) == 0
+    registry.release_write(registry.state, points)

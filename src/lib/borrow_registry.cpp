@@ -2,6 +2,7 @@
 // call.
 #include "lib/borrow_registry.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <mutex>
@@ -28,7 +29,6 @@ struct Span {
 
     bool empty() const { return begin == end; }
     bool overlaps(const Span& other) const { return begin < other.end && other.begin < end; }
-    bool operator==(const Span&) const = default;
 };
 
 Py_ssize_t item_size(PyObject* array) {
@@ -53,78 +53,61 @@ Span memory_span(PyObject* array) {
     return {static_cast<std::uintptr_t>(low), static_cast<std::uintptr_t>(high + item_size(array))};
 }
 
+// A claim remembers its array and the span it covered when it was taken,
+// so withdrawing it never reads the array again.
 struct Claim {
+    PyObject* array;
     Span span;
-    long readers;  // 0 for a writable claim
     bool writable;
 };
 
 // The registry this module publishes when NumPy carries none yet. Its
 // functions run with the interpreter lock held; the mutex guards the claims
-// for interpreters without one.
+// for interpreters without one. The span of an array is read before the
+// lock is taken: reading it may run Python code (an item size property),
+// which may switch threads or claim arrays itself.
 struct Claims {
     std::mutex mutex;
     std::vector<Claim> list;
 
-    bool conflicts(const Span& span, bool with_readers) const {
+    int acquire(PyObject* array, bool writable) {
+        Span span = memory_span(array);
+        if (span.empty()) return claim_granted;
+        std::lock_guard lock(mutex);
         for (const Claim& claim : list)
-            if (claim.span.overlaps(span) && (claim.writable || with_readers)) return true;
-        return false;
+            if (claim.span.overlaps(span) && (claim.writable || writable)) return already_borrowed;
+        try {
+            list.push_back({array, span, writable});
+        } catch (const std::bad_alloc&) {
+            return registry_out_of_memory;
+        }
+        return claim_granted;
     }
-    Claim* find(const Span& span, bool writable) {
-        for (Claim& claim : list)
-            if (claim.span == span && claim.writable == writable) return &claim;
-        return nullptr;
+
+    // Withdraws one claim of this kind on `array`; an array without elements holds none.
+    void release(PyObject* array, bool writable) {
+        std::lock_guard lock(mutex);
+        auto claim = std::find_if(list.rbegin(), list.rend(), [&](const Claim& c) {
+            return c.array == array && c.writable == writable;
+        });
+        if (claim != list.rend()) list.erase(std::next(claim).base());
     }
-    void erase(Claim* claim) { list.erase(list.begin() + (claim - list.data())); }
 };
 
 int acquire_read(void* state, PyObject* array) noexcept {
-    auto& claims = *static_cast<Claims*>(state);
-    Span span = memory_span(array);
-    if (span.empty()) return claim_granted;
-    std::lock_guard lock(claims.mutex);
-    if (claims.conflicts(span, false)) return already_borrowed;
-    try {
-        if (Claim* claim = claims.find(span, false))
-            ++claim->readers;
-        else
-            claims.list.push_back({span, 1, false});
-    } catch (const std::bad_alloc&) {
-        return registry_out_of_memory;
-    }
-    return claim_granted;
+    return static_cast<Claims*>(state)->acquire(array, false);
 }
 
 int acquire_write(void* state, PyObject* array) noexcept {
-    auto& claims = *static_cast<Claims*>(state);
-    Span span = memory_span(array);
-    if (span.empty()) return claim_granted;
-    std::lock_guard lock(claims.mutex);
-    if (claims.conflicts(span, true)) return already_borrowed;
-    try {
-        claims.list.push_back({span, 0, true});
-    } catch (const std::bad_alloc&) {
-        return registry_out_of_memory;
-    }
-    return claim_granted;
+    return static_cast<Claims*>(state)->acquire(array, true);
 }
 
-// The span is read before the lock is taken: reading it may run Python code
-// (an item size property), which may switch threads or claim arrays itself.
 void release_read(void* state, PyObject* array) noexcept {
-    auto& claims = *static_cast<Claims*>(state);
-    Span span = memory_span(array);
-    std::lock_guard lock(claims.mutex);
-    if (Claim* claim = claims.find(span, false); claim && --claim->readers == 0)
-        claims.erase(claim);
+    static_cast<Claims*>(state)->release(array, false);
 }
 
 void release_write(void* state, PyObject* array) noexcept {
-    auto& claims = *static_cast<Claims*>(state);
-    Span span = memory_span(array);
-    std::lock_guard lock(claims.mutex);
-    if (Claim* claim = claims.find(span, true)) claims.erase(claim);
+    static_cast<Claims*>(state)->release(array, true);
 }
 
 Claims own_claims;
