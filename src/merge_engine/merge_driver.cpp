@@ -42,8 +42,6 @@ std::vector<KeyPair> own_keys(const Matrix& connected_crop_rows) {
 // ahead keeps several memory reads in flight instead of one.
 constexpr std::size_t prefetch_distance = 8;
 
-constexpr std::size_t parallel_copy_bytes = std::size_t(1) << 20;
-
 void prefetch_row(const Matrix& points, std::size_t row) {
     const double* start = points.row(row);
     __builtin_prefetch(start);
@@ -58,11 +56,12 @@ class Publications {
     Publications(const PointGroups& points, const std::vector<KeyPair>& own_keys,
                  std::size_t records)
         : first_slot_(records + 1, 0), kept_count_(records, 0) {
-        // Without own keys every task fails before it gathers anything.
-        for (std::size_t record = 0; record < own_keys.size(); ++record)
-            first_slot_[record + 1] = first_slot_[record] + points.gathered_count(own_keys[record]);
-        for (std::size_t record = own_keys.size(); record < records; ++record)
-            first_slot_[record + 1] = first_slot_[record];
+        for (std::size_t record = 0; record < records; ++record) {
+            // Without own keys every task fails before it gathers anything.
+            std::size_t gathered =
+                record < own_keys.size() ? points.gathered_count(own_keys[record]) : 0;
+            first_slot_[record + 1] = first_slot_[record] + gathered;
+        }
         kept_rows_ = LargeBuffer<std::size_t>(first_slot_.back());
     }
 
@@ -80,6 +79,9 @@ class Publications {
     std::vector<std::size_t> kept_count_;
     LargeBuffer<std::size_t> kept_rows_;
 };
+
+// Below this many bytes, waking workers costs more than copying the result.
+constexpr std::size_t parallel_copy_bytes = std::size_t(1) << 20;
 
 // Copies every published row once, record after record, into one matrix.
 Matrix assemble(const Matrix& points, const Publications& published, std::size_t threads) {
@@ -103,7 +105,6 @@ Matrix assemble(const Matrix& points, const Publications& published, std::size_t
             }
         }
     };
-    // Waking workers costs more than copying a small result.
     if (result.size() * sizeof(double) < parallel_copy_bytes)
         copy_records(0, records);
     else

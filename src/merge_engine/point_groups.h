@@ -9,7 +9,6 @@
 #include "merge_engine/key_table.h"
 #include "merge_engine/large_buffer.h"
 #include "merge_engine/matrix.h"
-#include "merge_engine/overlap_trimming.h"
 
 namespace merge_engine {
 

@@ -3,8 +3,8 @@
 #include "merge_engine/row_merge_task.h"
 
 #include <cmath>
-#include <numeric>
 
+#include "merge_engine/overlap_trimming.h"
 #include "merge_engine/panic.h"
 
 namespace merge_engine {
