@@ -8,7 +8,7 @@ namespace native {
 
 // The registry's C interface, published as a capsule on NumPy's core
 // multiarray module so that every module using it sees the others' claims.
-// Claims are keyed by the memory span an array covers; a read claim fails
+// Claims conflict by the memory span their arrays cover: a read claim fails
 // while a writable claim overlaps it, a writable claim while any claim does.
 struct SharedBorrowRegistry {
     unsigned long long version;  // at least 1
@@ -16,6 +16,7 @@ struct SharedBorrowRegistry {
     // 0 on success, -1 when the memory is already claimed in a conflicting way.
     int (*acquire_read)(void* state, PyObject* array);
     int (*acquire_write)(void* state, PyObject* array);
+    // Withdraw a claim through the same array object that took it.
     void (*release_read)(void* state, PyObject* array);
     void (*release_write)(void* state, PyObject* array);
 };
