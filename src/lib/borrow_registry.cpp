@@ -122,8 +122,7 @@ std::atomic<PyObject*> registry_capsule{nullptr};
 
 // The registry NumPy carries, or ours, published there if it carries none.
 const SharedBorrowRegistry* find_or_publish_registry() {
-    std::string module_name = std::string(NumpyApi::core_module_name()) + ".multiarray";
-    PyRef multiarray = checked(PyImport_ImportModule(module_name.c_str()));
+    PyRef multiarray = NumpyApi::import_multiarray();
     PyRef capsule =
         PyRef::steal(PyObject_GetAttrString(multiarray.get(), borrow_registry_attribute));
     if (!capsule) {

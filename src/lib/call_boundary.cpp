@@ -98,22 +98,12 @@ BoundArguments bind_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject*
     throw PythonErrorSet{};
 }
 
-std::string type_name_of(PyObject* object) {
-    PyRef name = PyRef::steal(PyType_GetQualName(Py_TYPE(object)));
-    const char* text = name ? PyUnicode_AsUTF8(name.get()) : nullptr;
-    if (text == nullptr) {
-        PyErr_Clear();
-        return "<failed to extract type name>";
-    }
-    return text;
-}
-
 ReadOnlyClaim convert_array(PyObject* object, const char* parameter) {
     if (!NumpyApi::get().is_float64_matrix(object)) {
-        std::string message = object == Py_None ? "'None' is not an instance of 'ndarray'"
-                                                : "'" + type_name_of(object) +
-                                                      "' object is not an instance of 'ndarray'";
-        PyErr_SetString(PyExc_TypeError, message.c_str());
+        if (object == Py_None)
+            PyErr_SetString(PyExc_TypeError, "'None' is not an instance of 'ndarray'");
+        else
+            set_not_instance_error(object, "ndarray");
         fail_conversion(parameter);
     }
     return ReadOnlyClaim(object);

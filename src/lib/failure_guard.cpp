@@ -46,13 +46,26 @@ PyRef checked(PyObject* object) {
     return PyRef::steal(object);
 }
 
+std::string type_name_of(PyObject* object) {
+    PyRef name = PyRef::steal(PyType_GetQualName(Py_TYPE(object)));
+    const char* text = name ? PyUnicode_AsUTF8(name.get()) : nullptr;
+    if (text == nullptr) {
+        PyErr_Clear();
+        return "<failed to extract type name>";
+    }
+    return text;
+}
+
+void set_not_instance_error(PyObject* object, const char* expected) {
+    std::string message =
+        "'" + type_name_of(object) + "' object is not an instance of '" + expected + "'";
+    PyErr_SetString(PyExc_TypeError, message.c_str());
+}
+
 std::string take_error_description() {
     PyRef error = PyRef::steal(PyErr_GetRaisedException());
     if (!error) return "<no error set>";
-    PyRef type_name = PyRef::steal(PyType_GetQualName(Py_TYPE(error.get())));
-    std::string name = type_name ? utf8_of(type_name.get()) : "<unknown type>";
-    if (!type_name) PyErr_Clear();
-    return name + ": " + utf8_of(error.get());
+    return type_name_of(error.get()) + ": " + utf8_of(error.get());
 }
 
 void add_parameter_note(const char* parameter) {

@@ -13,6 +13,12 @@ struct PythonErrorSet {};
 // Returns `object` as an owned reference, or throws PythonErrorSet if it is null.
 PyRef checked(PyObject* object);
 
+// The qualified name of the object's type, or "<failed to extract type name>".
+std::string type_name_of(PyObject* object);
+
+// Sets TypeError "'<type name>' object is not an instance of '<expected>'".
+void set_not_instance_error(PyObject* object, const char* expected);
+
 // "TypeName: message" of the pending Python exception, which it clears.
 std::string take_error_description();
 

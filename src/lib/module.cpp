@@ -22,8 +22,7 @@ PyMethodDef merge_function = {
 // Exec step.
 
 [[noreturn]] void raise_not_instance(PyObject* object, const char* expected) {
-    PyErr_Format(PyExc_TypeError, "'%U' object is not an instance of '%s'",
-                 PyRef::steal(PyType_GetQualName(Py_TYPE(object))).get(), expected);
+    set_not_instance_error(object, expected);
     throw PythonErrorSet{};
 }
 

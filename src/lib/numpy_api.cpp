@@ -74,12 +74,10 @@ unsigned char numpy_major_version() {
 // the running NumPy can serve a module built like this one. The capsule
 // that holds the table stays referenced for the life of the process.
 void** load_table() {
-    std::string module_name = std::string(NumpyApi::core_module_name()) + ".multiarray";
-    PyRef multiarray = checked(PyImport_ImportModule(module_name.c_str()));
+    PyRef multiarray = NumpyApi::import_multiarray();
     PyRef capsule = checked(PyObject_GetAttrString(multiarray.get(), "_ARRAY_API"));
     if (!PyCapsule_CheckExact(capsule.get())) {
-        PyErr_Format(PyExc_TypeError, "'%s' object is not an instance of 'PyCapsule'",
-                     Py_TYPE(capsule.get())->tp_name);
+        set_not_instance_error(capsule.get(), "PyCapsule");
         throw PythonErrorSet{};
     }
     auto table = static_cast<void**>(PyCapsule_GetPointer(capsule.get(), nullptr));
@@ -112,6 +110,11 @@ const char* NumpyApi::core_module_name() {
     const char* name = numpy_major_version() >= 2 ? "numpy._core" : "numpy.core";
     core_name.store(name);
     return name;
+}
+
+PyRef NumpyApi::import_multiarray() {
+    std::string module_name = std::string(core_module_name()) + ".multiarray";
+    return checked(PyImport_ImportModule(module_name.c_str()));
 }
 
 NumpyApi NumpyApi::get() {

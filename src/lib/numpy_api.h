@@ -30,9 +30,8 @@ class NumpyApi {
     // is missing or unusable; the next use tries again.
     static NumpyApi get();
 
-    // "numpy._core" or "numpy.core", by NumPy's major version; found once.
-    // Throws PythonErrorSet when NumPy cannot tell its version.
-    static const char* core_module_name();
+    // The core's "multiarray" module; throws PythonErrorSet on failure.
+    static PyRef import_multiarray();
 
     // An ndarray (or subclass) of 2 dimensions with float64 elements.
     bool is_float64_matrix(PyObject* object) const;
@@ -46,6 +45,10 @@ class NumpyApi {
     int set_base_object(PyObject* array, PyObject* base) const;
 
   private:
+    // "numpy._core" or "numpy.core", by NumPy's major version; found once.
+    // Throws PythonErrorSet when NumPy cannot tell its version.
+    static const char* core_module_name();
+
     explicit NumpyApi(void** table) : table_(table) {}
     template <class Function>
     Function function(int slot) const {
