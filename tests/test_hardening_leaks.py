@@ -44,7 +44,7 @@ short_information = np.ascontiguousarray(information[:, :4])
 misshapen_information = np.ascontiguousarray(information[:, :10])
 lost_neighbour = connected.copy()
 lost_neighbour[:, 3] = 9.0
-huge = np.broadcast_to(np.zeros((1, 1)), (2**31, 2**12))
+huge = np.broadcast_to(np.zeros((1, 1)), (2**50, 8))
 
 class Refuses:
     def __float__(self):

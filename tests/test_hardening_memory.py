@@ -1,4 +1,4 @@
-"""Out of memory: a call whose copies, task lists or result cannot be allocated raises MemoryError, and life goes on."""
+"""Out of memory: a call whose working memory or result cannot be allocated raises MemoryError, and life goes on."""
 
 import pytest
 
@@ -21,7 +21,7 @@ def address_space():
 
 # RECORDS records of crop row (1, 1), without neighbours, each keeping all
 # of its POINTS points.
-points = np.ones((POINTS, COLUMNS))
+points = POINTS_ARRAY
 connected = np.tile([0.0, 1.0, 1.0] + [np.nan] * 8, (RECORDS, 1))
 information = np.array([[1.0, 0, 0, 0, 1, 0, 0, 10, 10, 5, 5]])
 
@@ -29,7 +29,7 @@ resource.setrlimit(resource.RLIMIT_AS, (address_space() + (HEADROOM_MB << 20), r
 try:
     merge(connected, points, information, 0.1, 2)
 except BaseException as error:
-    print(type(error).__name__)
+    print(type(error).__name__, error)
 else:
     print("no error")
 # Still under the limit, the interpreter and the function carry on.
@@ -39,26 +39,28 @@ print(len([str(n) for n in range(100_000)]))
 
 
 @pytest.mark.parametrize(
-    "points, columns, records, headroom_mb",
+    "points, records, headroom_mb, message",
     [
-        # The copy of a 512 MiB points_in_rows does not fit.
-        (2 << 20, 32, 1, 256),
-        # A 160 MiB copy and its grouping fit, the 160 MiB result does not.
-        (655_360, 32, 1, 256),
-        # 200 records of one crop row list its half-million points each, on
-        # the workers, until nothing is left: the sanitizer runtime needs
-        # some room of its own, and aborts without it.
+        # A gigabyte of working memory for 2^28 points (held by NumPy in one
+        # element) does not fit.
+        ("np.broadcast_to(np.ones((1, 4)), (2**28, 4))", 1, 256, "working memory"),
+        # A 160 MiB result does not fit in 128 MiB.
+        ("np.ones((655_360, 32))", 1, 128, "655360 rows of 32 columns, 167772160 bytes"),
+        # 200 records of one crop row each get a copy of its half-million
+        # points: 3.2 GB.
         pytest.param(
-            500_000, 4, 200, 256,
+            "np.ones((500_000, 4))", 200, 256, "100000000 rows of 4 columns, 3200000000 bytes",
             marks=pytest.mark.not_sanitized("the sanitizer runtime aborts when its own bookkeeping finds no memory"),
         ),
     ],
-    ids=["copies", "result", "task lists"],
+    ids=["working memory", "result", "records sharing a crop row"],
 )
-def test_allocation_failure_raises_memory_error_and_the_interpreter_goes_on(points, columns, records, headroom_mb):
+def test_allocation_failure_raises_memory_error_and_the_interpreter_goes_on(points, records, headroom_mb, message):
     code = UNDER_A_LIMIT
-    for name, value in [("POINTS", points), ("COLUMNS", columns), ("RECORDS", records), ("HEADROOM_MB", headroom_mb)]:
+    for name, value in [("POINTS_ARRAY", points), ("RECORDS", records), ("HEADROOM_MB", headroom_mb)]:
         code = code.replace(name, str(value))
     completed = run_python(code)
     assert completed.returncode == 0, completed.stderr[-3000:]
-    assert completed.stdout.split() == ["MemoryError", "True", "100000"]
+    failure, *rest = completed.stdout.splitlines()
+    assert failure.startswith("MemoryError") and message in failure, failure
+    assert rest == ["True", "100000"]

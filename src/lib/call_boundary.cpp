@@ -21,6 +21,7 @@ namespace native {
 namespace {
 
 using merge_engine::Matrix;
+using merge_engine::MatrixView;
 
 constexpr std::size_t parameter_count = 5;
 constexpr std::array<const char*, parameter_count> parameter_names = {
@@ -126,30 +127,13 @@ std::uint64_t convert_num_threads(PyObject* object) {
     return value;
 }
 
-// Element [i, j] of the array, wherever its strides put it: byte strides
-// need not be multiples of 8 and the data need not be aligned.
-Matrix copy_to_matrix(PyObject* array) {
-    const NumpyArrayFields& fields = array_fields(array);
-    std::size_t rows = static_cast<std::size_t>(fields.dimensions[0]);
-    std::size_t cols = static_cast<std::size_t>(fields.dimensions[1]);
-    Py_ssize_t row_stride = fields.strides[0];
-    Py_ssize_t col_stride = fields.strides[1];
-    Matrix matrix(rows, cols);
-    if (matrix.size() == 0) return matrix;
-    bool row_major = col_stride == sizeof(double) &&
-                     (rows == 1 || row_stride == static_cast<Py_ssize_t>(cols * sizeof(double)));
-    if (row_major) {
-        std::memcpy(matrix.data(), fields.data, matrix.size() * sizeof(double));
-        return matrix;
-    }
-    for (std::size_t i = 0; i < rows; ++i) {
-        const char* source = fields.data + static_cast<Py_ssize_t>(i) * row_stride;
-        double* target = matrix.row(i);
-        for (std::size_t j = 0; j < cols; ++j)
-            std::memcpy(&target[j], source + static_cast<Py_ssize_t>(j) * col_stride,
-                        sizeof(double));
-    }
-    return matrix;
+// The array's memory as the engine reads it, in place: any strides, any
+// alignment. The claim that holds the array keeps that memory alive.
+MatrixView view_of(const ReadOnlyClaim& claim) {
+    const NumpyArrayFields& fields = array_fields(claim.array());
+    return MatrixView(fields.data, static_cast<std::size_t>(fields.dimensions[0]),
+                      static_cast<std::size_t>(fields.dimensions[1]), fields.strides[0],
+                      fields.strides[1]);
 }
 
 void free_result_buffer(double* data, std::size_t, std::size_t capacity) {
@@ -184,19 +168,18 @@ PyRef to_numpy_array(Matrix matrix) {
 
 PyObject* merge(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     BoundArguments bound = bind_arguments(args, nargs, kwnames);
-    // Declared in acquisition order, so unwinding frees the copies first
-    // and withdraws the claims last, row_information first each time.
+    // Declared in acquisition order, so unwinding withdraws the claims in
+    // reverse, row_information first. The engine reads the arrays in place
+    // while the call holds them and the interpreter lock.
     ReadOnlyClaim connected_crop_rows = convert_array(bound[0], parameter_names[0]);
     ReadOnlyClaim points_in_rows = convert_array(bound[1], parameter_names[1]);
     ReadOnlyClaim row_information = convert_array(bound[2], parameter_names[2]);
     double tolerance = convert_tolerance(bound[3]);
     std::uint64_t num_threads = convert_num_threads(bound[4]);
 
-    Matrix connected_copy = copy_to_matrix(connected_crop_rows.array());
-    Matrix points_copy = copy_to_matrix(points_in_rows.array());
-    Matrix information_copy = copy_to_matrix(row_information.array());
-    Matrix result = merge_engine::multithreaded_merging(connected_copy, points_copy,
-                                                        information_copy, tolerance, num_threads);
+    Matrix result = merge_engine::multithreaded_merging(
+        view_of(connected_crop_rows), view_of(points_in_rows), view_of(row_information), tolerance,
+        num_threads, stderr_is_usable());
     return to_numpy_array(std::move(result)).release();
 }
 

@@ -29,6 +29,27 @@ void raise_panic(const char* message) noexcept {
     PyErr_SetObject(type, text.get());
 }
 
+// Adds `note` to the pending exception; it stays as it was if that fails.
+void add_note(const std::string& note) {
+    PyRef error = PyRef::steal(PyErr_GetRaisedException());
+    PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(note.data(), note.size(), "replace"));
+    if (text) {
+        PyRef added = PyRef::steal(PyObject_CallMethod(error.get(), "add_note", "O", text.get()));
+        if (!added) PyErr_Clear();
+    } else {
+        PyErr_Clear();
+    }
+    PyErr_SetRaisedException(error.release());
+}
+
+// One report per failing call, written on the calling thread for the
+// failure that the exception carries.
+void raise_engine_panic(const merge_engine::Panic& failure) noexcept {
+    if (stderr_is_usable()) merge_engine::write_failure_report(failure);
+    raise_panic(failure.what());
+    if (!failure.note().empty()) add_note(failure.note());
+}
+
 std::string utf8_of(PyObject* object) {
     PyRef text = PyRef::steal(PyObject_Str(object));
     const char* utf8 = text ? PyUnicode_AsUTF8(text.get()) : nullptr;
@@ -69,15 +90,12 @@ std::string take_error_description() {
 }
 
 void add_parameter_note(const char* parameter) {
-    PyRef error = PyRef::steal(PyErr_GetRaisedException());
-    PyRef note = PyRef::steal(PyUnicode_FromFormat("while processing '%s'", parameter));
-    if (note) {
-        PyRef added = PyRef::steal(PyObject_CallMethod(error.get(), "add_note", "O", note.get()));
-        if (!added) PyErr_Clear();
-    } else {
-        PyErr_Clear();
-    }
-    PyErr_SetRaisedException(error.release());
+    add_note(std::string("while processing '") + parameter + "'");
+}
+
+bool stderr_is_usable() {
+    PyObject* original = PySys_GetObject("__stderr__");  // borrowed
+    return original != nullptr && original != Py_None;
 }
 
 void raise_current_exception() noexcept {
@@ -86,10 +104,12 @@ void raise_current_exception() noexcept {
     } catch (const PythonErrorSet&) {
         if (!PyErr_Occurred())
             PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+    } catch (const merge_engine::OutOfMemory& failure) {
+        PyErr_SetString(PyExc_MemoryError, failure.what());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const merge_engine::Panic& failure) {
-        raise_panic(failure.what());
+        raise_engine_panic(failure);
     } catch (const std::exception& failure) {
         raise_panic(failure.what());
     } catch (...) {

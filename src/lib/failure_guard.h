@@ -26,8 +26,15 @@ std::string take_error_description();
 // the exception stays as it was if the note cannot be attached.
 void add_parameter_note(const char* parameter);
 
+// Whether the interpreter started with a standard error. Without one,
+// descriptor 2 may be a file the program opened later, so nothing may be
+// written there: no failure report and no progress bar.
+bool stderr_is_usable();
+
 // Sets the Python exception for the C++ exception being handled: a pending
-// Python error stays, std::bad_alloc becomes MemoryError, anything else
+// Python error stays, std::bad_alloc becomes MemoryError (with the message
+// of an engine OutOfMemory), a Panic becomes PanicException with its
+// message and note after its report is written to stderr, anything else
 // PanicException with the failure's message.
 void raise_current_exception() noexcept;
 

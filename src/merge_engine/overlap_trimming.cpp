@@ -2,13 +2,16 @@
 // in the order written.
 #include "merge_engine/overlap_trimming.h"
 
+#include <bit>
 #include <cmath>
+#include <limits>
 
 namespace merge_engine {
 
 namespace {
 
-constexpr std::size_t prefetch_distance = 8;
+constexpr double infinity = std::numeric_limits<double>::infinity();
+constexpr double not_a_number = std::numeric_limits<double>::quiet_NaN();
 
 // The x term is formed first.
 double distance(Point a, Point b) {
@@ -40,55 +43,58 @@ FarthestPair farthest_pair(const EndpointMatrix& current, const EndpointMatrix& 
     return pair;
 }
 
+bool same_bits(double a, double b) {
+    return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
+}
+
 }  // namespace
 
 KeepPoint::KeepPoint(Point foot, Point near, double tolerance) {
     const Point& p = foot;
     const Point& b = near;
     if (distance(p, b) < tolerance) {
-        case_ = Case::close_to_near_end;
-        return;
-    }
-    if (p.x < b.x && p.y < b.y) {
-        case_ = Case::down_left;
-        foot_threshold_ = {p.x + tolerance, p.y + tolerance};
-        near_threshold_ = {b.x + tolerance, b.y + tolerance};
+        *this = numeric();
+    } else if (p.x < b.x && p.y < b.y) {
+        // Kept beyond P or beyond B, towards lower x and y.
+        foot_ = {p.x + tolerance, p.y + tolerance};
+        near_ = {b.x + tolerance, b.y + tolerance};
     } else if (p.x < b.x && p.y > b.y) {
-        case_ = Case::up_left;
-        foot_threshold_ = {p.x + tolerance, p.y - tolerance};
-        near_threshold_ = {b.x + tolerance, b.y - tolerance};
+        sy_ = -1.0;
+        foot_ = {p.x + tolerance, -(p.y - tolerance)};
+        near_ = {b.x + tolerance, -(b.y - tolerance)};
     } else if (p.x > b.x && p.y > b.y) {
-        case_ = Case::up_right;
-        foot_threshold_ = {p.x - tolerance, p.y - tolerance};
-        near_threshold_ = {b.x - tolerance, b.y - tolerance};
+        sx_ = -1.0;
+        sy_ = -1.0;
+        foot_ = {-(p.x - tolerance), -(p.y - tolerance)};
+        near_ = {-(b.x - tolerance), -(b.y - tolerance)};
     } else {
         // Also every case with P.x == B.x, P.y == B.y or a NaN in P or B.
-        case_ = Case::other;
-        foot_threshold_ = {p.x - tolerance, p.y + tolerance};
-        near_threshold_ = {b.x - tolerance, b.y + tolerance};
+        sx_ = -1.0;
+        foot_ = {-(p.x - tolerance), p.y + tolerance};
+        near_ = {-(b.x - tolerance), b.y + tolerance};
     }
 }
 
-// Thresholds are inclusive, so a point exactly on one is kept; every
-// comparison with a NaN coordinate is false, so such a point is dropped.
-bool KeepPoint::operator()(Point point) const {
-    const double x = point.x;
-    const double y = point.y;
-    const Point& f = foot_threshold_;
-    const Point& n = near_threshold_;
-    switch (case_) {
-        case Case::close_to_near_end:
-            return !std::isnan(x) && !std::isnan(y);
-        case Case::down_left:
-            return (x <= f.x && y <= f.y) || (x >= n.x && y >= n.y);
-        case Case::up_left:
-            return (x <= f.x && y >= f.y) || (x >= n.x && y <= n.y);
-        case Case::up_right:
-            return (x >= f.x && y >= f.y) || (x <= n.x && y <= n.y);
-        case Case::other:
-            return (x >= f.x && y <= f.y) || (x <= n.x && y >= n.y);
-    }
-    return false;
+// Any numeric x and y pass the first pair of comparisons; nothing passes the
+// second.
+KeepPoint KeepPoint::numeric() {
+    KeepPoint test;
+    test.foot_ = {infinity, infinity};
+    test.near_ = {not_a_number, not_a_number};
+    return test;
+}
+
+bool KeepPoint::operator==(const KeepPoint& other) const {
+    return same_bits(sx_, other.sx_) && same_bits(sy_, other.sy_) &&
+           same_bits(foot_.x, other.foot_.x) && same_bits(foot_.y, other.foot_.y) &&
+           same_bits(near_.x, other.near_.x) && same_bits(near_.y, other.near_.y);
+}
+
+std::uint64_t KeepPoint::hash() const {
+    std::uint64_t h = 0xcbf29ce484222325ULL;
+    for (double value : {sx_, sy_, foot_.x, foot_.y, near_.x, near_.y})
+        h = (h ^ std::bit_cast<std::uint64_t>(value)) * 0x100000001b3ULL;
+    return h;
 }
 
 KeepPoint keep_test_for(const EndpointMatrix& current, const EndpointMatrix& neighbour,
@@ -114,19 +120,19 @@ KeepPoint keep_test_for(const EndpointMatrix& current, const EndpointMatrix& nei
     return KeepPoint(foot, near, tolerance);
 }
 
-std::size_t trim_points_against_neighbour(std::span<std::size_t> rows, const Matrix& points,
-                                          const EndpointMatrix& current,
-                                          const EndpointMatrix& neighbour, double tolerance) {
-    KeepPoint keep = keep_test_for(current, neighbour, tolerance);
-    std::size_t kept = 0;
-    for (std::size_t i = 0; i < rows.size(); ++i) {
-        // The rows of one crop row lie anywhere in points_in_rows.
-        if (i + prefetch_distance < rows.size())
-            __builtin_prefetch(points.row(rows[i + prefetch_distance]) + 2);
-        std::size_t row = rows[i];
-        if (keep({points(row, 2), points(row, 3)})) rows[kept++] = row;
-    }
-    return kept;
+void RowRules::add_neighbour(const KeepPoint& test) {
+    tests_[neighbours_++] = test;
+}
+
+// Bit for bit, so records with equal rules keep exactly the same points.
+bool RowRules::operator==(const RowRules& other) const {
+    return neighbours_ == other.neighbours_ && tests_ == other.tests_;
+}
+
+std::uint64_t RowRules::hash() const {
+    std::uint64_t h = neighbours_;
+    for (const KeepPoint& test : tests_) h = (h * 0x100000001b3ULL) ^ test.hash();
+    return h;
 }
 
 }  // namespace merge_engine

@@ -4,9 +4,7 @@
 
 #include <array>
 #include <cstddef>
-#include <span>
-
-#include "merge_engine/matrix.h"
+#include <cstdint>
 
 namespace merge_engine {
 
@@ -19,22 +17,37 @@ struct Point {
 // row-information record. Rows 0 and 1 are its ends.
 using EndpointMatrix = std::array<Point, 3>;
 
-// The keep test of one current row against one neighbour: the trim foot
-// point P, the current row's near endpoint B and the tolerance, with the
-// case of the keep table and its thresholds worked out once.
+// The keep test of one current row against one neighbour, worked out once
+// from the trim foot point P, the current row's near endpoint B and the
+// tolerance. Every case of the keep table has the same form once x and y
+// carry a sign: a point is kept when
+//     (sx x <= foot.x and sy y <= foot.y) or (sx x >= near.x and sy y >= near.y),
+// with sx and sy +1 or -1 and the thresholds negated to match. Negation is
+// exact, so each comparison is the table's own, and a NaN coordinate fails
+// every comparison. One form for every case means no branch per point.
 class KeepPoint {
   public:
     KeepPoint(Point foot, Point near, double tolerance);
 
-    bool operator()(Point point) const;
+    // Keeps every point whose x and y are not NaN.
+    static KeepPoint numeric();
+
+    bool operator()(Point point) const {
+        double x = sx_ * point.x;
+        double y = sy_ * point.y;
+        return (x <= foot_.x && y <= foot_.y) | (x >= near_.x && y >= near_.y);
+    }
+
+    bool operator==(const KeepPoint& other) const;
+    std::uint64_t hash() const;
 
   private:
-    enum class Case { close_to_near_end, down_left, up_left, up_right, other };
+    KeepPoint() = default;
 
-    Case case_;
-    // Corner P and corner B, each shifted by the tolerance as its case says.
-    Point foot_threshold_;
-    Point near_threshold_;
+    double sx_ = 1.0;
+    double sy_ = 1.0;
+    Point foot_{};
+    Point near_{};
 };
 
 // The keep test for a current row and one neighbour: farthest-pair search,
@@ -42,11 +55,35 @@ class KeepPoint {
 KeepPoint keep_test_for(const EndpointMatrix& current, const EndpointMatrix& neighbour,
                         double tolerance);
 
-// Moves to the front, in order, the entries of `rows` whose point row of
-// `points` (x in column 2, y in column 3) passes the keep test of `current`
-// against `neighbour`, and returns how many there are.
-std::size_t trim_points_against_neighbour(std::span<std::size_t> rows, const Matrix& points,
-                                          const EndpointMatrix& current,
-                                          const EndpointMatrix& neighbour, double tolerance);
+// What one record keeps of its crop row's points: each neighbour trims what
+// the ones before it left, and each test depends on the point alone, so a
+// point survives exactly when every neighbour's test keeps it.
+class RowRules {
+  public:
+    static constexpr std::size_t max_neighbours = 4;
+
+    // A record without neighbours keeps every point, NaN or not.
+    RowRules() = default;
+
+    void add_neighbour(const KeepPoint& test);
+    std::size_t neighbours() const { return neighbours_; }
+
+    bool keeps(Point point) const {
+        if (neighbours_ == 0) return true;
+        // Unused tests keep every numeric point, which the first test alone
+        // already requires, so two tests always run and the rest rarely.
+        bool kept = tests_[0](point) & tests_[1](point);
+        if (neighbours_ > 2) kept &= tests_[2](point) & tests_[3](point);
+        return kept;
+    }
+
+    bool operator==(const RowRules& other) const;
+    std::uint64_t hash() const;
+
+  private:
+    std::array<KeepPoint, max_neighbours> tests_{KeepPoint::numeric(), KeepPoint::numeric(),
+                                                 KeepPoint::numeric(), KeepPoint::numeric()};
+    std::size_t neighbours_ = 0;
+};
 
 }  // namespace merge_engine

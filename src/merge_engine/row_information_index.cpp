@@ -3,7 +3,9 @@
 #include "merge_engine/row_information_index.h"
 
 #include <cmath>
+#include <string>
 
+#include "merge_engine/key_text.h"
 #include "merge_engine/panic.h"
 
 namespace merge_engine {
@@ -15,16 +17,22 @@ constexpr std::size_t second_key_column = 4;
 constexpr std::size_t endpoint_columns = 6;
 constexpr std::size_t first_endpoint_column = 5;
 
-bool has_key_columns(const Matrix& rows) {
+bool has_key_columns(const MatrixView& rows) {
     return rows.cols() > second_key_column;
 }
-bool has_first_keys_only(const Matrix& rows) {
+bool has_first_keys_only(const MatrixView& rows) {
     return rows.cols() > 0 && !has_key_columns(rows);
+}
+
+[[noreturn]] void no_own_row(KeyPair own, const char* more) {
+    panic(unwrapped_none, "crop row " + key_text(own) +
+                              " has no row in row_information (its columns 0 and 4, converted)" +
+                              more);
 }
 
 }  // namespace
 
-RowInformationIndex::RowInformationIndex(const Matrix& row_information)
+RowInformationIndex::RowInformationIndex(const MatrixView& row_information)
     : rows_(row_information),
       by_converted_pair_(has_key_columns(rows_) ? rows_.rows() : 0),
       by_exact_pair_(has_key_columns(rows_) ? rows_.rows() : 0),
@@ -44,30 +52,49 @@ RowInformationIndex::RowInformationIndex(const Matrix& row_information)
 }
 
 std::size_t RowInformationIndex::own_record(KeyPair own) const {
-    if (rows_.rows() == 0) panic(unwrapped_none);
-    if (rows_.cols() == 0) panic(index_out_of_bounds);
+    if (rows_.rows() == 0) no_own_row(own, ", which has no rows");
+    if (rows_.cols() == 0)
+        panic(index_out_of_bounds,
+              "row_information has 0 columns; finding a crop row's own row reads columns 0 and 4");
     if (has_first_keys_only(rows_)) {
         // Any row whose first key matches makes the scan read its column 4.
-        if (by_converted_first_.find({own.first, 0})) panic(index_out_of_bounds);
-        panic(unwrapped_none);
+        if (auto row = by_converted_first_.find({own.first, 0}))
+            panic(index_out_of_bounds, "row_information has " + std::to_string(rows_.cols()) +
+                                           " columns; row " + std::to_string(*row) +
+                                           " matches the first key of crop row " + key_text(own) +
+                                           ", so its column 4 (the second key) is read");
+        no_own_row(own, "");
     }
     std::optional<std::size_t> row = by_converted_pair_.find(own);
-    if (!row) panic(unwrapped_none);
+    if (!row) no_own_row(own, "");
     return *row;
 }
 
-std::size_t RowInformationIndex::neighbour_record(double first, double second) const {
-    if (std::isnan(first) || std::isnan(second)) panic(unwrapped_none);
-    std::optional<std::size_t> row = by_exact_pair_.find(exact_pair(first, second));
-    if (!row) panic(unwrapped_none);
+std::size_t RowInformationIndex::neighbour_record(double first, double second,
+                                                  std::size_t slot) const {
+    std::optional<std::size_t> row;
+    if (!std::isnan(first) && !std::isnan(second))
+        row = by_exact_pair_.find(exact_pair(first, second));
+    if (!row)
+        panic(unwrapped_none, "neighbour slot " + std::to_string(slot) + " names row " +
+                                  key_text(first, second) +
+                                  ", which row_information does not have (its columns 0 and 4, "
+                                  "compared exactly)");
     return *row;
 }
 
 EndpointMatrix RowInformationIndex::endpoint_matrix(std::size_t row) const {
     if (rows_.cols() != first_endpoint_column + endpoint_columns)
-        panic(unwrapped_error("ShapeError/IncompatibleShape: incompatible shapes"));
-    const double* values = rows_.row(row) + first_endpoint_column;
-    return {{{values[0], values[1]}, {values[2], values[3]}, {values[4], values[5]}}};
+        panic(unwrapped_error("ShapeError/IncompatibleShape: incompatible shapes"),
+              "row_information has " + std::to_string(rows_.cols()) +
+                  " columns; records with neighbours need exactly 11 (keys in 0 and 4, three "
+                  "points in 5 to 10)");
+    const char* values = rows_.row(row);
+    auto point = [&](std::size_t index) {
+        return Point{rows_.at(values, first_endpoint_column + 2 * index),
+                     rows_.at(values, first_endpoint_column + 2 * index + 1)};
+    };
+    return {point(0), point(1), point(2)};
 }
 
 }  // namespace merge_engine

@@ -12,7 +12,7 @@ namespace merge_engine {
 
 class RowInformationIndex {
   public:
-    explicit RowInformationIndex(const Matrix& row_information);
+    explicit RowInformationIndex(const MatrixView& row_information);
 
     // The first row whose columns 0 and 4, converted, equal `own`. Fails as
     // a scan from row 0 would: "ndarray: index out of bounds" when it would
@@ -22,15 +22,15 @@ class RowInformationIndex {
 
     // The first row whose columns 0 and 4 equal `first` and `second` as
     // floats; a NaN matches nothing. Only asked once an own record was
-    // found, so the rows have column 4.
-    std::size_t neighbour_record(double first, double second) const;
+    // found, so the rows have column 4. `slot` names the neighbour in the note.
+    std::size_t neighbour_record(double first, double second, std::size_t slot) const;
 
     // Columns 5 to 10 of a record as three points; fails with a shape error
     // unless the records have exactly 11 columns.
     EndpointMatrix endpoint_matrix(std::size_t row) const;
 
   private:
-    const Matrix& rows_;
+    const MatrixView& rows_;
     KeyTable by_converted_pair_;
     KeyTable by_exact_pair_;
     // With 1 to 4 columns only first keys can be compared before the read

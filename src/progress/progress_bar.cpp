@@ -33,12 +33,12 @@ double remaining_seconds(std::uint64_t position, std::uint64_t length, double ra
 
 // The environment is read here, on the calling thread, rather than by the
 // worker that happens to draw first.
-ProgressBar::ProgressBar(std::uint64_t length)
+ProgressBar::ProgressBar(std::uint64_t length, bool may_draw)
     : length_(length),
       start_(Clock::now()),
       advance_limiter_(advance_burst, advance_interval),
       redraw_limiter_(redraw_burst, redraw_interval) {
-    if (stderr_is_colour_terminal()) {
+    if (may_draw && stderr_is_colour_terminal()) {
         terminal_.emplace();
         colours_ = colours_enabled();
     }
@@ -47,8 +47,8 @@ ProgressBar::ProgressBar(std::uint64_t length)
 // A bar dropped unfinished, when a record failed, leaves its last line as it was.
 ProgressBar::~ProgressBar() = default;
 
-void ProgressBar::advance() {
-    position_.fetch_add(1, std::memory_order_relaxed);
+void ProgressBar::advance(std::uint64_t count) {
+    position_.fetch_add(count, std::memory_order_relaxed);
     std::uint64_t now = microseconds_since_start(Clock::now());
     if (!advance_limiter_.try_acquire(now)) return;
 

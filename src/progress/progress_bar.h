@@ -17,13 +17,14 @@ namespace progress {
 // a hidden bar does all its bookkeeping and writes nothing.
 class ProgressBar {
   public:
-    explicit ProgressBar(std::uint64_t length);
+    // Hidden, whatever stderr is, unless `may_draw`.
+    ProgressBar(std::uint64_t length, bool may_draw);
     ProgressBar(const ProgressBar&) = delete;
     ProgressBar& operator=(const ProgressBar&) = delete;
     ~ProgressBar();
 
-    // Counts one finished record; may redraw. Safe from any thread.
-    void advance();
+    // Counts `count` more finished records; may redraw. Safe from any thread.
+    void advance(std::uint64_t count = 1);
 
     // Sets the position to the length and draws the final line. Called once,
     // on the calling thread, after every record has been advanced.
