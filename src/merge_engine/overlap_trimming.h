@@ -41,6 +41,12 @@ class KeepPoint {
     bool operator==(const KeepPoint& other) const;
     std::uint64_t hash() const;
 
+    // The parts of the test, for tables that lay many tests out compactly.
+    bool flips_x() const { return sx_ < 0; }
+    bool flips_y() const { return sy_ < 0; }
+    Point foot_threshold() const { return foot_; }
+    Point near_threshold() const { return near_; }
+
   private:
     KeepPoint() = default;
 
@@ -67,6 +73,8 @@ class RowRules {
 
     void add_neighbour(const KeepPoint& test);
     std::size_t neighbours() const { return neighbours_; }
+    // Test `i`; the ones past the neighbours keep every numeric point.
+    const KeepPoint& test(std::size_t i) const { return tests_[i]; }
 
     bool keeps(Point point) const {
         if (neighbours_ == 0) return true;

@@ -1,23 +1,51 @@
-// The point sweeps: crop row, fate and counts per point, then the copies into the result.
+// The point sweeps, without and with blocks: crop rows, fates and counts, then the copies.
 #include "merge_engine/point_sweeps.h"
 
 #include <algorithm>
 #include <cstring>
 #include <limits>
 
+#include "merge_engine/panic.h"
+
 namespace merge_engine {
 
 namespace {
 
+// Up to this many crop rows, their tests (a cache line each) and the places
+// their survivors go fit the caches while the points stream past.
+constexpr std::size_t max_groups_without_blocks = 1 << 14;
+// Crop rows per block: a block's tables stay in a core's own cache.
+constexpr unsigned block_shift = 11;
+
+// Chunks big enough that a worker's share is worth waking it for, and a few
+// per worker, so that one slow worker does not hold up the others.
+constexpr std::size_t min_chunk_points = 1 << 15;
+constexpr std::size_t chunks_per_thread = 4;
+
 // Progress is counted this many points at a time.
 constexpr std::size_t progress_piece = 1 << 14;
+// Rows read in block order lie anywhere in points_in_rows: asking for them
+// this far ahead keeps several reads in flight.
+constexpr std::size_t prefetch_distance = 16;
 
-// The top bit of a word says whether the first class keeps the point; all
-// bits set mark a point of no crop row that a record asks for.
+// The top bit says whether the first class keeps the point; all bits set
+// mark a point whose crop row no record asks for.
 template <class Word>
 constexpr Word keep_bit = Word(1) << (std::numeric_limits<Word>::digits - 1);
 template <class Word>
 constexpr Word no_crop_row = std::numeric_limits<Word>::max();
+
+template <class Word>
+struct Entry {
+    Word point;
+    Word group;  // and keep_bit
+};
+
+Chunks chunks_for(std::size_t points, const CallRunner& runner) {
+    return {
+        std::clamp<std::size_t>(points / min_chunk_points, 1, runner.threads() * chunks_per_thread),
+        points};
+}
 
 // Copies of a whole point row: packed rows of a fixed or any width, or rows
 // whose values lie at some other stride.
@@ -36,45 +64,91 @@ struct StridedCopy {
     }
 };
 
+// Copies the row `source` once for each record of `row_class`, to each
+// record's next row.
+template <class Copy>
+void emit(const RowClasses& classes, std::size_t row_class, const char* source,
+          std::size_t* cursors, Matrix& result, const Copy& copy) {
+    std::size_t record = classes.only_record(row_class);
+    if (record != RowClasses::several_records) {
+        copy(result.row(cursors[record]++), source);
+        return;
+    }
+    for (std::size_t each : classes.records(row_class)) copy(result.row(cursors[each]++), source);
+}
+
 }  // namespace
 
-PointFates::PointFates(const MatrixView& points, const GroupFinder& groups,
-                       const RowClasses& classes, Chunks chunks, bool decide)
+PointSweeps::PointSweeps(const MatrixView& points, const GroupFinder& groups,
+                         const RowClasses& classes, std::size_t records, const CallRunner& runner,
+                         bool decide)
     : points_(points),
       groups_(groups),
       classes_(classes),
-      chunks_(chunks),
+      runner_(runner),
       decide_(decide),
-      wide_words_(groups.group_count() >= std::numeric_limits<std::uint32_t>::max() / 2),
+      wide_(points.rows() >= std::numeric_limits<std::uint32_t>::max() ||
+            groups.group_count() >= std::numeric_limits<std::uint32_t>::max() / 2),
+      chunks_(chunks_for(points.rows(), runner)),
+      records_(records),
+      blocks_(groups.group_count() > max_groups_without_blocks
+                  ? (groups.group_count() >> block_shift) + 1
+                  : 0),
+      block_shift_(block_shift),
       words_(Scratch::point_words, points.rows(),
-             wide_words_ ? sizeof(std::uint64_t) : sizeof(std::uint32_t)),
-      counts_(Scratch::chunk_counts, chunks.count * classes.count(), sizeof(std::uint32_t)),
-      extra_(classes.has_extra() ? chunks.count : 0) {
-    std::fill_n(counts_.as<std::uint32_t>(), chunks.count * classes.count(), 0);
+             wide_ ? sizeof(std::uint64_t) : sizeof(std::uint32_t)),
+      counts_(Scratch::class_counts, blocked() ? classes.count() : chunks_.count * classes.count(),
+              sizeof(std::size_t)),
+      block_counts_(Scratch::block_counts, chunks_.count * blocks_, sizeof(std::size_t)),
+      entries_(Scratch::point_entries, blocked() ? points.rows() : 0,
+               wide_ ? sizeof(Entry<std::uint64_t>) : sizeof(Entry<std::uint32_t>)),
+      extra_(classes.has_extra() ? (blocked() ? blocks_ : chunks_.count) : 0),
+      cursors_(Scratch::record_cursors, blocked() ? records : chunks_.count * records,
+               sizeof(std::size_t)) {
+    std::fill_n(counts_.as<std::size_t>(),
+                blocked() ? classes.count() : chunks_.count * classes.count(), 0);
+    std::fill_n(block_counts_.as<std::size_t>(), chunks_.count * blocks_, 0);
 }
 
-void PointFates::decide(std::size_t chunk, WorkProgress& progress) {
-    bool extra = classes_.has_extra();
-    auto run = [&]<class Word>(Word) {
-        if (decide_ && extra)
-            decide_points<Word, true, true>(chunk, progress);
-        else if (decide_)
-            decide_points<Word, true, false>(chunk, progress);
-        else if (extra)
-            decide_points<Word, false, true>(chunk, progress);
-        else
-            decide_points<Word, false, false>(chunk, progress);
+void PointSweeps::decide(WorkProgress& progress) {
+    auto sweep = [&]<class Word, bool Decide>() {
+        if (!blocked()) {
+            runner_.for_each(chunks_.count, [&](std::size_t chunk) {
+                decide_chunk<Word, Decide>(chunk, progress);
+            });
+            return;
+        }
+        runner_.for_each(chunks_.count,
+                         [&](std::size_t chunk) { find_blocks<Word>(chunk, progress); });
+        // Each block's points go to one stretch of entries, chunk after chunk,
+        // so each block keeps the row order of the input.
+        std::size_t* next = block_counts_.as<std::size_t>();
+        block_begin_.assign(blocks_ + 1, 0);
+        std::size_t position = 0;
+        for (std::size_t block = 0; block < blocks_; ++block) {
+            block_begin_[block] = position;
+            for (std::size_t chunk = 0; chunk < chunks_.count; ++chunk)
+                position += std::exchange(next[chunk * blocks_ + block], position);
+        }
+        block_begin_[blocks_] = position;
+        runner_.for_each(chunks_.count,
+                         [&](std::size_t chunk) { sort_into_blocks<Word>(chunk, progress); });
+        runner_.for_each(blocks_,
+                         [&](std::size_t block) { decide_block<Word, Decide>(block, progress); });
     };
-    if (wide_words_)
-        run(std::uint64_t{});
+    if (wide_)
+        decide_ ? sweep.template operator()<std::uint64_t, true>()
+                : sweep.template operator()<std::uint64_t, false>();
     else
-        run(std::uint32_t{});
+        decide_ ? sweep.template operator()<std::uint32_t, true>()
+                : sweep.template operator()<std::uint32_t, false>();
 }
 
-template <class Word, bool Decide, bool Extra>
-void PointFates::decide_points(std::size_t chunk, WorkProgress& progress) {
+template <class Word, bool Decide>
+void PointSweeps::decide_chunk(std::size_t chunk, WorkProgress& progress) {
     Word* words = words_.as<Word>();
-    std::uint32_t* counts = counts_.as<std::uint32_t>() + chunk * classes_.count();
+    std::size_t* counts = counts_.as<std::size_t>() + chunk * classes_.count();
+    bool extra = classes_.has_extra();
     std::size_t end = chunks_.end(chunk);
     for (std::size_t piece = chunks_.begin(chunk); piece < end; piece += progress_piece) {
         std::size_t piece_end = std::min(end, piece + progress_piece);
@@ -90,15 +164,89 @@ void PointFates::decide_points(std::size_t chunk, WorkProgress& progress) {
             bool kept = true;
             if constexpr (Decide) {
                 point = {points_.at(row, 2), points_.at(row, 3)};
-                kept = classes_.rules(group).keeps(point);
+                kept = classes_.first_keeps(group, point);
             }
             words[i] = static_cast<Word>(group) | (kept ? keep_bit<Word> : Word(0));
             counts[group] += kept;
-            if constexpr (Extra) {
+            if (extra) {
                 for (std::size_t c = classes_.extra_begin(group); c < classes_.extra_end(group);
                      ++c) {
-                    bool also = !Decide || classes_.rules(c).keeps(point);
+                    bool also = !Decide || classes_.keeps(c, point);
                     extra_[chunk].push(also);
+                    counts[c] += also;
+                }
+            }
+        }
+        progress.add(2 * (piece_end - piece));
+    }
+}
+
+template <class Word>
+void PointSweeps::find_blocks(std::size_t chunk, WorkProgress& progress) {
+    Word* words = words_.as<Word>();
+    std::size_t* found = block_counts_.as<std::size_t>() + chunk * blocks_;
+    std::size_t end = chunks_.end(chunk);
+    for (std::size_t piece = chunks_.begin(chunk); piece < end; piece += progress_piece) {
+        std::size_t piece_end = std::min(end, piece + progress_piece);
+        for (std::size_t i = piece; i < piece_end; ++i) {
+            const char* row = points_.row(i);
+            std::size_t group =
+                groups_.find(converted_pair(points_.at(row, 0), points_.at(row, 1)));
+            if (group == GroupFinder::no_group) {
+                words[i] = no_crop_row<Word>;
+                continue;
+            }
+            words[i] = static_cast<Word>(group);
+            ++found[block_of(group)];
+        }
+        progress.add(piece_end - piece);
+    }
+}
+
+template <class Word>
+void PointSweeps::sort_into_blocks(std::size_t chunk, WorkProgress& progress) {
+    const Word* words = words_.as<Word>();
+    Entry<Word>* entries = entries_.as<Entry<Word>>();
+    std::size_t* next = block_counts_.as<std::size_t>() + chunk * blocks_;
+    std::size_t end = chunks_.end(chunk);
+    for (std::size_t piece = chunks_.begin(chunk); piece < end; piece += progress_piece) {
+        std::size_t piece_end = std::min(end, piece + progress_piece);
+        for (std::size_t i = piece; i < piece_end; ++i) {
+            Word group = words[i];
+            if (group == no_crop_row<Word>) continue;
+            entries[next[block_of(group)]++] = {static_cast<Word>(i), group};
+        }
+        progress.add(piece_end - piece);
+    }
+}
+
+template <class Word, bool Decide>
+void PointSweeps::decide_block(std::size_t block, WorkProgress& progress) {
+    Entry<Word>* entries = entries_.as<Entry<Word>>();
+    std::size_t* counts = counts_.as<std::size_t>();
+    bool extra = classes_.has_extra();
+    std::size_t end = block_begin_[block + 1];
+    for (std::size_t piece = block_begin_[block]; piece < end; piece += progress_piece) {
+        std::size_t piece_end = std::min(end, piece + progress_piece);
+        for (std::size_t j = piece; j < piece_end; ++j) {
+            if (j + prefetch_distance < end)
+                __builtin_prefetch(points_.row(entries[j + prefetch_distance].point));
+            Entry<Word>& entry = entries[j];
+            std::size_t group = entry.group;
+            Point point{};
+            bool kept = true;
+            if constexpr (Decide) {
+                const char* row = points_.row(entry.point);
+                point = {points_.at(row, 2), points_.at(row, 3)};
+                kept = classes_.first_keeps(group, point);
+            }
+            if (kept) entry.group |= keep_bit<Word>;
+            counts[group] += kept;
+            if (extra) {
+                for (std::size_t c = classes_.extra_begin(group); c < classes_.extra_end(group);
+                     ++c) {
+                    bool also = !Decide || classes_.keeps(c, point);
+                    extra_[block].push(also);
                     counts[c] += also;
                 }
             }
@@ -107,61 +255,69 @@ void PointFates::decide_points(std::size_t chunk, WorkProgress& progress) {
     }
 }
 
-void PointFates::write(std::size_t chunk, std::size_t* cursors, Matrix& result,
-                       WorkProgress& progress) const {
-    bool extra = classes_.has_extra();
-    if (wide_words_) {
-        if (extra)
-            write_with_copy<std::uint64_t, true>(chunk, cursors, result, progress);
-        else
-            write_with_copy<std::uint64_t, false>(chunk, cursors, result, progress);
-    } else {
-        if (extra)
-            write_with_copy<std::uint32_t, true>(chunk, cursors, result, progress);
-        else
-            write_with_copy<std::uint32_t, false>(chunk, cursors, result, progress);
+std::size_t PointSweeps::place() {
+    const std::size_t* counts = counts_.as<std::size_t>();
+    std::size_t* cursors = cursors_.as<std::size_t>();
+    std::size_t parts = blocked() ? 1 : chunks_.count;
+    std::size_t rows = 0;
+    for (std::size_t record = 0; record < records_; ++record) {
+        std::size_t row_class = classes_.class_of(record);
+        for (std::size_t part = 0; part < parts; ++part) {
+            cursors[part * records_ + record] = rows;
+            if (__builtin_add_overflow(rows, counts[part * classes_.count() + row_class], &rows))
+                throw OutOfMemory("the merged points would need more rows than can be counted");
+        }
     }
+    return rows;
+}
+
+void PointSweeps::write(Matrix& result, WorkProgress& progress) {
+    if (wide_)
+        write_with_copy<std::uint64_t>(result, progress);
+    else
+        write_with_copy<std::uint32_t>(result, progress);
 }
 
 // Rows of a few columns are copied with a width known to the compiler,
 // which makes each copy a couple of moves instead of a call.
-template <class Word, bool Extra>
-void PointFates::write_with_copy(std::size_t chunk, std::size_t* cursors, Matrix& result,
-                                 WorkProgress& progress) const {
+template <class Word>
+void PointSweeps::write_with_copy(Matrix& result, WorkProgress& progress) {
     std::size_t bytes = points_.cols() * sizeof(double);
-    if (!points_.rows_are_packed())
-        return write_points<Word, Extra>(chunk, cursors, result, StridedCopy{points_}, progress);
+    if (!points_.rows_are_packed()) return write_all<Word>(result, StridedCopy{points_}, progress);
     switch (points_.cols()) {
         case 4:
-            return write_points<Word, Extra>(chunk, cursors, result, PackedCopy<4>{bytes},
-                                             progress);
+            return write_all<Word>(result, PackedCopy<4>{bytes}, progress);
         case 5:
-            return write_points<Word, Extra>(chunk, cursors, result, PackedCopy<5>{bytes},
-                                             progress);
+            return write_all<Word>(result, PackedCopy<5>{bytes}, progress);
         case 6:
-            return write_points<Word, Extra>(chunk, cursors, result, PackedCopy<6>{bytes},
-                                             progress);
+            return write_all<Word>(result, PackedCopy<6>{bytes}, progress);
         case 7:
-            return write_points<Word, Extra>(chunk, cursors, result, PackedCopy<7>{bytes},
-                                             progress);
+            return write_all<Word>(result, PackedCopy<7>{bytes}, progress);
         case 8:
-            return write_points<Word, Extra>(chunk, cursors, result, PackedCopy<8>{bytes},
-                                             progress);
+            return write_all<Word>(result, PackedCopy<8>{bytes}, progress);
         default:
-            return write_points<Word, Extra>(chunk, cursors, result, PackedCopy<0>{bytes},
-                                             progress);
+            return write_all<Word>(result, PackedCopy<0>{bytes}, progress);
     }
 }
 
-template <class Word, bool Extra, class Copy>
-void PointFates::write_points(std::size_t chunk, std::size_t* cursors, Matrix& result, Copy copy,
-                              WorkProgress& progress) const {
+template <class Word, class Copy>
+void PointSweeps::write_all(Matrix& result, Copy copy, WorkProgress& progress) {
+    if (blocked())
+        runner_.for_each(
+            blocks_, [&](std::size_t block) { write_block<Word>(block, result, copy, progress); });
+    else
+        runner_.for_each(chunks_.count, [&](std::size_t chunk) {
+            write_chunk<Word>(chunk, result, copy, progress);
+        });
+}
+
+template <class Word, class Copy>
+void PointSweeps::write_chunk(std::size_t chunk, Matrix& result, Copy copy,
+                              WorkProgress& progress) {
     const Word* words = words_.as<Word>();
+    std::size_t* cursors = cursors_.as<std::size_t>() + chunk * records_;
+    bool extra = classes_.has_extra();
     std::size_t extra_bit = 0;
-    auto emit = [&](std::size_t row_class, const char* source) {
-        for (std::size_t record : classes_.records(row_class))
-            copy(result.row(cursors[record]++), source);
-    };
     std::size_t end = chunks_.end(chunk);
     for (std::size_t piece = chunks_.begin(chunk); piece < end; piece += progress_piece) {
         std::size_t piece_end = std::min(end, piece + progress_piece);
@@ -169,11 +325,39 @@ void PointFates::write_points(std::size_t chunk, std::size_t* cursors, Matrix& r
             Word word = words[i];
             if (word == no_crop_row<Word>) continue;
             std::size_t group = word & ~keep_bit<Word>;
-            if (word & keep_bit<Word>) emit(group, points_.row(i));
-            if constexpr (Extra) {
+            if (word & keep_bit<Word>) emit(classes_, group, points_.row(i), cursors, result, copy);
+            if (extra) {
                 for (std::size_t c = classes_.extra_begin(group); c < classes_.extra_end(group);
                      ++c)
-                    if (extra_[chunk][extra_bit++]) emit(c, points_.row(i));
+                    if (extra_[chunk][extra_bit++])
+                        emit(classes_, c, points_.row(i), cursors, result, copy);
+            }
+        }
+        progress.add(2 * (piece_end - piece));
+    }
+}
+
+template <class Word, class Copy>
+void PointSweeps::write_block(std::size_t block, Matrix& result, Copy copy,
+                              WorkProgress& progress) {
+    const Entry<Word>* entries = entries_.as<Entry<Word>>();
+    std::size_t* cursors = cursors_.as<std::size_t>();
+    bool extra = classes_.has_extra();
+    std::size_t extra_bit = 0;
+    std::size_t end = block_begin_[block + 1];
+    for (std::size_t piece = block_begin_[block]; piece < end; piece += progress_piece) {
+        std::size_t piece_end = std::min(end, piece + progress_piece);
+        for (std::size_t j = piece; j < piece_end; ++j) {
+            if (j + prefetch_distance < end)
+                __builtin_prefetch(points_.row(entries[j + prefetch_distance].point));
+            const Entry<Word>& entry = entries[j];
+            std::size_t group = entry.group & ~keep_bit<Word>;
+            const char* row = points_.row(entry.point);
+            if (entry.group & keep_bit<Word>) emit(classes_, group, row, cursors, result, copy);
+            if (extra) {
+                for (std::size_t c = classes_.extra_begin(group); c < classes_.extra_end(group);
+                     ++c)
+                    if (extra_[block][extra_bit++]) emit(classes_, c, row, cursors, result, copy);
             }
         }
         progress.add(piece_end - piece);

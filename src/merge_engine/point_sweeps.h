@@ -1,11 +1,12 @@
-// The two sweeps over points_in_rows: the first decides, once, each point's crop row and which
-// classes of records keep it; the second copies every survivor straight to its place in the result.
+// The sweeps over points_in_rows: each point's crop row and, once, which classes of records keep
+// it; then every survivor copied straight to its place in the result.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <vector>
 
+#include "merge_engine/call_runner.h"
 #include "merge_engine/group_finder.h"
 #include "merge_engine/matrix.h"
 #include "merge_engine/row_classes.h"
@@ -14,8 +15,8 @@
 
 namespace merge_engine {
 
-// Contiguous chunks of the points, in row order; each is swept by one thread
-// at a time, and both sweeps cut the points the same way.
+// Contiguous chunks of the points, in row order, each swept by one thread at
+// a time.
 struct Chunks {
     std::size_t count;
     std::size_t points;
@@ -24,34 +25,40 @@ struct Chunks {
     std::size_t end(std::size_t chunk) const { return points * (chunk + 1) / count; }
 };
 
-// Everything the first sweep decides, kept for the second. The inputs are
-// read in place and someone may write into them meanwhile, against the
-// rules; so the second sweep reads nothing of a point but the values it
-// copies, and writes exactly the rows that the first one counted.
-class PointFates {
+// Points come in any order. With few crop rows, their tests and the places
+// their survivors go stay in cache while the points stream past, so each
+// point is decided as it is read and copied in a second sweep. With many,
+// random visits to their tables would miss the cache at every point, so the
+// points are first sorted, stably, into blocks of a few thousand crop rows,
+// and each block is decided and copied on its own, its tables in cache.
+//
+// The inputs are read in place and someone may write into them meanwhile,
+// against the rules; so every later step takes a point's crop row and fate
+// from what an earlier step stored, never from the input again, and the
+// copies write exactly the rows that were counted.
+class PointSweeps {
   public:
     // With `decide` false every class keeps every point of its crop row
     // (the points then need no x and y).
-    PointFates(const MatrixView& points, const GroupFinder& groups, const RowClasses& classes,
-               Chunks chunks, bool decide);
+    PointSweeps(const MatrixView& points, const GroupFinder& groups, const RowClasses& classes,
+                std::size_t records, const CallRunner& runner, bool decide);
 
-    const Chunks& chunks() const { return chunks_; }
+    // The work units that the sweeps add to the progress.
+    static std::uint64_t work_units(std::size_t points) { return 4 * std::uint64_t(points); }
 
-    // First sweep, over one chunk.
-    void decide(std::size_t chunk, WorkProgress& progress);
+    // Finds every point's crop row and decides which classes keep it.
+    void decide(WorkProgress& progress);
 
-    // Points of `chunk` that class `row_class` keeps.
-    std::uint32_t kept(std::size_t chunk, std::size_t row_class) const {
-        return counts_.as<std::uint32_t>()[chunk * classes_.count() + row_class];
-    }
+    // Works out where each record's survivors go, and returns how many rows
+    // the result has.
+    std::size_t place();
 
-    // Second sweep, over one chunk: writes each survivor of record r to row
-    // cursors[r] of `result` and advances that cursor.
-    void write(std::size_t chunk, std::size_t* cursors, Matrix& result,
-               WorkProgress& progress) const;
+    // Copies every survivor into `result`, which has the rows place() said.
+    void write(Matrix& result, WorkProgress& progress);
 
   private:
-    // A growing list of bits, for the further classes of shared crop rows.
+    // A growing list of bits: whether each further class of a shared crop
+    // row keeps each point, in the order the points are decided.
     struct Bits {
         std::vector<std::uint64_t> words;
         std::size_t size = 0;
@@ -63,28 +70,53 @@ class PointFates {
         bool operator[](std::size_t i) const { return (words[i / 64] >> (i % 64)) & 1; }
     };
 
-    template <class Word, bool Decide, bool Extra>
-    void decide_points(std::size_t chunk, WorkProgress& progress);
-    template <class Word, bool Extra, class Copy>
-    void write_points(std::size_t chunk, std::size_t* cursors, Matrix& result, Copy copy,
-                      WorkProgress& progress) const;
-    template <class Word, bool Extra>
-    void write_with_copy(std::size_t chunk, std::size_t* cursors, Matrix& result,
-                         WorkProgress& progress) const;
+    template <class Word, bool Decide>
+    void decide_chunk(std::size_t chunk, WorkProgress& progress);
+    template <class Word>
+    void find_blocks(std::size_t chunk, WorkProgress& progress);
+    template <class Word>
+    void sort_into_blocks(std::size_t chunk, WorkProgress& progress);
+    template <class Word, bool Decide>
+    void decide_block(std::size_t block, WorkProgress& progress);
+    template <class Word, class Copy>
+    void write_chunk(std::size_t chunk, Matrix& result, Copy copy, WorkProgress& progress);
+    template <class Word, class Copy>
+    void write_block(std::size_t block, Matrix& result, Copy copy, WorkProgress& progress);
+    template <class Word, class Copy>
+    void write_all(Matrix& result, Copy copy, WorkProgress& progress);
+    template <class Word>
+    void write_with_copy(Matrix& result, WorkProgress& progress);
+
+    bool blocked() const { return blocks_ != 0; }
+    std::size_t block_of(std::size_t group) const { return group >> block_shift_; }
 
     const MatrixView& points_;
     const GroupFinder& groups_;
     const RowClasses& classes_;
-    Chunks chunks_;
+    const CallRunner& runner_;
     bool decide_;
-    // Crop rows are numbered in 32 bits unless there are too many.
-    bool wide_words_;
-    // Per point: its crop row (its first class) and whether that class keeps it.
+    // Points and crop rows are numbered in 32 bits unless there are too many.
+    bool wide_;
+    Chunks chunks_;
+    std::size_t records_;
+    std::size_t blocks_;  // 0: every point decided as it is read
+    unsigned block_shift_;
+    // Per point: its crop row, and, without blocks, whether its first class
+    // keeps it.
     Scratch words_;
-    // Per chunk and class: the points kept.
+    // Without blocks: per chunk and class, the points kept. With blocks: per
+    // chunk and block the points found, then per class the points kept.
     Scratch counts_;
-    // Per chunk: whether each further class keeps each point, in row order.
+    Scratch block_counts_;
+    // With blocks: the points with a crop row, block by block, each block in
+    // row order, as (point, crop row and whether its first class keeps it).
+    Scratch entries_;
+    std::vector<std::size_t> block_begin_;
+    // Per chunk, or with blocks per block.
     std::vector<Bits> extra_;
+    // Without blocks: per chunk and record, the row of the record's next
+    // survivor. With blocks: per record.
+    Scratch cursors_;
 };
 
 }  // namespace merge_engine

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <vector>
 
@@ -18,10 +19,35 @@ namespace merge_engine {
 // all of those, numbered consecutively per crop row.
 class RowClasses {
   public:
+    static constexpr std::size_t several_records = static_cast<std::size_t>(-1);
+
+    // `plans` must outlive the classes.
     RowClasses(const std::vector<RecordPlan>& plans, std::size_t group_count);
 
-    std::size_t count() const { return rules_.size(); }
-    const RowRules& rules(std::size_t row_class) const { return rules_[row_class]; }
+    std::size_t count() const { return founder_.size(); }
+    std::size_t group_count() const { return shape_.size(); }
+
+    // Whether the first class of crop row `group` keeps the point. This runs
+    // for every point, so the common rules (one or two neighbours) sit in
+    // one cache line per crop row, beside a byte that says how to read it.
+    bool first_keeps(std::size_t group, Point point) const {
+        std::uint8_t shape = shape_[group];
+        if (shape & keeps_all) return true;
+        if (shape & general) return keeps(group, point);
+        const double* t = tests_[group].thresholds;
+        double x0 = shape & flip_x0 ? -point.x : point.x;
+        double y0 = shape & flip_y0 ? -point.y : point.y;
+        double x1 = shape & flip_x1 ? -point.x : point.x;
+        double y1 = shape & flip_y1 ? -point.y : point.y;
+        bool first = (x0 <= t[0] && y0 <= t[1]) | (x0 >= t[2] && y0 >= t[3]);
+        bool second = (x1 <= t[4] && y1 <= t[5]) | (x1 >= t[6] && y1 >= t[7]);
+        return first & second;
+    }
+
+    // Whether any class keeps the point, the slow way.
+    bool keeps(std::size_t row_class, Point point) const {
+        return plans_[founder_[row_class]].rules.keeps(point);
+    }
 
     // Whether any crop row has more than one class.
     bool has_extra() const { return !extra_begin_.empty(); }
@@ -29,6 +55,8 @@ class RowClasses {
     std::size_t extra_begin(std::size_t group) const { return extra_begin_[group]; }
     std::size_t extra_end(std::size_t group) const { return extra_begin_[group + 1]; }
 
+    // The one record of a class, or several_records.
+    std::size_t only_record(std::size_t row_class) const { return only_record_[row_class]; }
     // The records of a class, in ascending order.
     std::span<const std::size_t> records(std::size_t row_class) const {
         return {record_list_.data() + record_begin_[row_class],
@@ -37,8 +65,28 @@ class RowClasses {
     std::size_t class_of(std::size_t record) const { return class_of_[record]; }
 
   private:
-    std::vector<RowRules> rules_;
+    enum Shape : std::uint8_t {
+        flip_x0 = 1,
+        flip_y0 = 2,
+        flip_x1 = 4,
+        flip_y1 = 8,
+        keeps_all = 16,  // no neighbours
+        general = 32,    // more than two neighbours: ask the rules themselves
+    };
+    struct alignas(64) Tests {
+        double thresholds[8];  // per test: foot x, foot y, near x, near y
+    };
+
+    void assign_classes();
+    void lay_out_first_classes();
+    void list_records();
+
+    const std::vector<RecordPlan>& plans_;
+    std::vector<std::size_t> founder_;      // per class: the first record of it
+    std::vector<Tests> tests_;              // per crop row, for its first class
+    std::vector<std::uint8_t> shape_;       // per crop row
     std::vector<std::size_t> extra_begin_;  // one more than there are crop rows, or empty
+    std::vector<std::size_t> only_record_;
     std::vector<std::size_t> record_begin_;
     std::vector<std::size_t> record_list_;
     std::vector<std::size_t> class_of_;

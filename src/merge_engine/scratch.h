@@ -9,14 +9,21 @@
 
 namespace merge_engine {
 
-// One kind of working buffer per call (the point words, the per-chunk counts,
-// the cursors). Taking one reuses the buffer the last call of the process
+// One kind of working buffer per call (point words, counts, cursors, ...).
+// Taking one reuses the buffer the last call of the process
 // put back when it is big enough and not much bigger than needed; otherwise
 // that buffer is freed and a fresh one allocated. The buffer goes back when
 // the Scratch is destroyed, whether the call succeeded or failed.
 class Scratch {
   public:
-    enum Kind { point_words, chunk_counts, record_cursors, kind_count };
+    enum Kind {
+        point_words,
+        point_entries,
+        class_counts,
+        block_counts,
+        record_cursors,
+        kind_count
+    };
 
     // Room for `count` elements of `element_size` bytes, 8-byte aligned,
     // uninitialised. Throws OutOfMemory when it cannot be obtained.
