@@ -158,6 +158,7 @@ def write_field(path: PathLike, field: Any, *, format: str | None = None) -> pat
     path = pathlib.Path(path)
     format = format or ("npz" if path.suffix == ".npz" else "parquet")
     if format == "npz":
+        path.parent.mkdir(parents=True, exist_ok=True)
         with replaced_atomically(path) as temporary, open(temporary, "wb") as file:
             np.savez(file, **field)
     elif format in ("parquet", "csv"):

@@ -33,7 +33,8 @@ def local_client(workers: int | None) -> Iterator[Client]:
             n_workers=workers or CPU_COUNT,
             threads_per_worker=1,
             processes=True,
-            dashboard_address=None,
+            # Any free port: the usual one may belong to a cluster already running here.
+            dashboard_address=":0",
             # A restarted worker is Dask's business; the summary tells of every field.
             silence_logs=logging.CRITICAL,
         ) as cluster,
