@@ -4,6 +4,9 @@ numeric columns of any dtype, and what makes a field unusable."""
 
 from __future__ import annotations
 
+import pathlib
+import re
+
 import numpy as np
 import pandas as pd
 import pyarrow as pa
@@ -12,7 +15,7 @@ import pyarrow.parquet
 import pytest
 
 import crop_row_merge
-from crop_row_merge import DOCUMENTED_COLUMNS, TABLES, Field, FieldError, read_field, write_field
+from crop_row_merge import DOCUMENTED_COLUMNS, SUMMARY_COLUMNS, TABLES, Field, FieldError, read_field, write_field
 from package_support import assert_bit_identical, direct_merge, exotic_values, read_output
 from support import junction_field
 
@@ -249,3 +252,17 @@ def test_a_field_is_a_mapping_of_the_three_arrays(field):
         direct_merge({name: field[name] for name in TABLES}),
     )
     assert repr(field) == "Field(connected_crop_rows 8 x 11, points_in_rows 240 x 6, row_information 8 x 11)"
+
+
+def test_the_readme_names_the_columns_the_package_writes():
+    readme = (pathlib.Path(__file__).resolve().parents[1] / "README.md").read_text()
+    section = readme.split("## Files and many fields\n", 1)[1].split("\n## ", 1)[0]
+    rows = {}
+    for line in section.splitlines():
+        cells = [cell.strip() for cell in line.strip("|").split("|")]
+        if line.startswith("| `") and len(cells) == 2:
+            rows[cells[0]] = re.findall(r"`([^`]+)`", cells[1])
+    assert rows["`connected_crop_rows`"] == list(DOCUMENTED_COLUMNS["connected_crop_rows"])
+    assert rows["`points_in_rows` and the merged points"] == list(DOCUMENTED_COLUMNS["points_in_rows"])
+    assert rows["`row_information`"] == list(DOCUMENTED_COLUMNS["row_information"])
+    assert [name[1:-1] for name in rows if name[1:-1] in SUMMARY_COLUMNS] == list(SUMMARY_COLUMNS)
