@@ -180,7 +180,7 @@ def write_merged(path: pathlib.Path, merged: np.ndarray, names: tuple[str, ...],
     check_output_path(path)
     if path.suffix == ".npz":
         with replaced_atomically(path, tag) as temporary, open(temporary, "wb") as file:
-            np.savez(file, **{MERGED_ARRAY: merged})
+            np.savez(file, merged_points=merged)  # MERGED_ARRAY
     else:
         write_table(path, merged, names, tag)
 
