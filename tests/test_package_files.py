@@ -103,7 +103,8 @@ def test_nulls_become_nan(tmp_path):
     expected[[1, 5], 4] = np.nan
     frame = pd.DataFrame(arrays["points_in_rows"], columns=list("abcde"))
     frame["e"] = pd.array([100, None, 102, 103, 104, None, 106, 107, 108], dtype="Int64")
-    assert_bit_identical(Field(arrays["connected_crop_rows"], frame, arrays["row_information"]).points_in_rows, expected)
+    field = Field(arrays["connected_crop_rows"], frame, arrays["row_information"])
+    assert_bit_identical(field.points_in_rows, expected)
 
     folder = write_field(tmp_path / "field", arrays)
     column = pa.array([None if np.isnan(v) else v for v in expected[:, 4]], type=pa.float64())
