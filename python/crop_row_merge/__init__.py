@@ -1,0 +1,29 @@
+"""Crop-row points from files to merged results, one field or many.
+
+The merge itself is `_native.merge_points_removing_overlap`; this package reads and writes
+fields (.npz, or folders of Parquet or CSV tables), merges one field, many fields on Dask, or
+pandas tables whose survivors name their record and source row. NumPy is its only hard
+dependency: Parquet, CSV and DataFrames need the 'io' extra, batches the 'batch' extra.
+"""
+
+from ._batch import SUMMARY_COLUMNS, merge_fields
+from ._columns import DOCUMENTED_COLUMNS, TABLES
+from ._errors import FieldError, MergeError, MissingExtraError
+from ._files import MERGED_ARRAY, Field, read_field, write_field
+from ._merge import merge_field, merge_tables
+
+__all__ = [
+    "DOCUMENTED_COLUMNS",
+    "MERGED_ARRAY",
+    "SUMMARY_COLUMNS",
+    "TABLES",
+    "Field",
+    "FieldError",
+    "MergeError",
+    "MissingExtraError",
+    "merge_field",
+    "merge_fields",
+    "merge_tables",
+    "read_field",
+    "write_field",
+]

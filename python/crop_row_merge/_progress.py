@@ -1,0 +1,59 @@
+"""The batch's progress bar: one line on standard error counting finished fields, redrawn in
+place at most ten times a second, drawn only when standard error is a terminal (and TERM is set
+and not "dumb", as for the module's own bar)."""
+
+from __future__ import annotations
+
+import os
+import sys
+import time
+from typing import Any, TextIO
+
+BAR_CELLS = 30
+REDRAW_SECONDS = 0.1
+
+
+def draws_on(stream: TextIO) -> bool:
+    return stream.isatty() and os.environ.get("TERM", "dumb") not in ("", "dumb")
+
+
+class FieldBar:
+    def __init__(self, total: int, stream: TextIO | None = None) -> None:
+        self.stream = sys.stderr if stream is None else stream
+        self.total, self.done, self.failed = total, 0, 0
+        self.shown = draws_on(self.stream)
+        self.started = time.monotonic()
+        self.drawn_at: float | None = None
+
+    def advance(self, row: dict[str, Any]) -> None:
+        """Counts one finished field, given its summary row."""
+        self.done += 1
+        self.failed += row["status"] == "failed"
+        if self.shown and (
+            self.done == self.total
+            or self.drawn_at is None
+            or time.monotonic() - self.drawn_at >= REDRAW_SECONDS
+        ):
+            self.draw()
+
+    def close(self) -> None:
+        """Leaves the final count on its own line."""
+        if self.shown:
+            self.draw()
+            self.stream.write("\n")
+            self.stream.flush()
+
+    def draw(self) -> None:
+        self.drawn_at = time.monotonic()
+        minutes, seconds = divmod(int(self.drawn_at - self.started), 60)
+        filled = BAR_CELLS * self.done // max(self.total, 1)
+        line = (
+            f"{self.done}/{self.total} fields [{'#' * filled}{'-' * (BAR_CELLS - filled)}]"
+            f" {self.failed} failed {minutes}:{seconds:02d}"
+        )
+        try:
+            width = os.get_terminal_size(self.stream.fileno()).columns
+        except OSError:
+            width = 80
+        self.stream.write("\r\x1b[2K" + line[: max(width - 1, 1)])
+        self.stream.flush()
