@@ -64,3 +64,34 @@ def test_allocation_failure_raises_memory_error_and_the_interpreter_goes_on(poin
     failure, *rest = completed.stdout.splitlines()
     assert failure.startswith("MemoryError") and message in failure, failure
     assert rest == ["True", "100000"]
+
+
+def test_a_result_too_big_is_refused_before_memory_grows_with_it():
+    # 10,000 records of one 100,000-point crop row, each owed a full copy:
+    # 48 GB. The call must find that out from counts, not by building
+    # anything that size, and say what it would need.
+    completed = run_python(
+        """
+        import resource
+        import numpy as np, _native
+        points = np.ones((100_000, 6))
+        connected = np.tile([0.0, 1.0, 1.0, 1.0, 1.0] + [np.nan] * 6, (10_000, 1))
+        information = np.array([[1.0, 0, 0, 0, 1, 0, 0, 10, 10, 5, 5]])
+        _native.merge_points_removing_overlap(connected[:1], points, information, 0.1, 2)
+        with open("/proc/self/statm") as statm:
+            used = int(statm.read().split()[0]) * resource.getpagesize()
+        resource.setrlimit(resource.RLIMIT_AS, (used + (2 << 30), resource.RLIM_INFINITY))
+        before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        try:
+            _native.merge_points_removing_overlap(connected, points, information, 0.1, 2)
+        except MemoryError as error:
+            print(error)
+        print((resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) // 1024)
+        """
+    )
+    assert completed.returncode == 0, completed.stderr[-3000:]
+    message, growth_mb = completed.stdout.splitlines()
+    assert message == (
+        "the merged points need 1000000000 rows of 6 columns, 48000000000 bytes, which could not be allocated"
+    )
+    assert int(growth_mb) < 64
