@@ -75,7 +75,7 @@ Matrix multithreaded_merging(const MatrixView& connected_crop_rows,
 
     std::vector<KeyPair> keys = own_keys(connected_crop_rows);
     GroupFinder groups(keys);
-    RowInformationIndex information(row_information);
+    RowInformationIndex information(row_information, groups);
     bool coordinates = points_in_rows.cols() >= RecordPlanner::coordinate_columns;
     std::vector<std::size_t> gathered;
     if (sweeps && !coordinates) gathered = count_points_by_group(points_in_rows, groups);

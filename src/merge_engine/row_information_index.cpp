@@ -16,6 +16,7 @@ constexpr std::size_t first_key_column = 0;
 constexpr std::size_t second_key_column = 4;
 constexpr std::size_t endpoint_columns = 6;
 constexpr std::size_t first_endpoint_column = 5;
+constexpr std::size_t no_row = static_cast<std::size_t>(-1);
 
 bool has_key_columns(const MatrixView& rows) {
     return rows.cols() > second_key_column;
@@ -32,16 +33,19 @@ bool has_first_keys_only(const MatrixView& rows) {
 
 }  // namespace
 
-RowInformationIndex::RowInformationIndex(const MatrixView& row_information)
+RowInformationIndex::RowInformationIndex(const MatrixView& row_information,
+                                         const GroupFinder& groups)
     : rows_(row_information),
-      by_converted_pair_(has_key_columns(rows_) ? rows_.rows() : 0),
+      groups_(groups),
+      own_row_(has_key_columns(rows_) ? groups.group_count() : 0, no_row),
       by_exact_pair_(has_key_columns(rows_) ? rows_.rows() : 0),
       by_converted_first_(has_first_keys_only(rows_) ? rows_.rows() : 0) {
     if (has_key_columns(rows_)) {
         for (std::size_t row = 0; row < rows_.rows(); ++row) {
             double first = rows_(row, first_key_column);
             double second = rows_(row, second_key_column);
-            by_converted_pair_.insert_first(converted_pair(first, second), row);
+            std::size_t group = groups_.find(converted_pair(first, second));
+            if (group != GroupFinder::no_group && own_row_[group] == no_row) own_row_[group] = row;
             if (!std::isnan(first) && !std::isnan(second))
                 by_exact_pair_.insert_first(exact_pair(first, second), row);
         }
@@ -65,9 +69,9 @@ std::size_t RowInformationIndex::own_record(KeyPair own) const {
                                            ", so its column 4 (the second key) is read");
         no_own_row(own, "");
     }
-    std::optional<std::size_t> row = by_converted_pair_.find(own);
-    if (!row) no_own_row(own, "");
-    return *row;
+    std::size_t row = own_row_[groups_.find(own)];
+    if (row == no_row) no_own_row(own, "");
+    return row;
 }
 
 std::size_t RowInformationIndex::neighbour_record(double first, double second,

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstddef>
+#include <vector>
 
+#include "merge_engine/group_finder.h"
 #include "merge_engine/key_table.h"
 #include "merge_engine/matrix.h"
 #include "merge_engine/overlap_trimming.h"
@@ -12,9 +14,11 @@ namespace merge_engine {
 
 class RowInformationIndex {
   public:
-    explicit RowInformationIndex(const MatrixView& row_information);
+    // Own records are found only for the crop rows that `groups` numbers.
+    RowInformationIndex(const MatrixView& row_information, const GroupFinder& groups);
 
-    // The first row whose columns 0 and 4, converted, equal `own`. Fails as
+    // The first row whose columns 0 and 4, converted, equal `own`, one of
+    // the crop rows of the GroupFinder. Fails as
     // a scan from row 0 would: "ndarray: index out of bounds" when it would
     // read a missing column, "called `Option::unwrap()` on a `None` value"
     // when no row matches.
@@ -31,7 +35,9 @@ class RowInformationIndex {
 
   private:
     const MatrixView& rows_;
-    KeyTable by_converted_pair_;
+    const GroupFinder& groups_;
+    // Per crop row of the GroupFinder, its first row, or no_row.
+    std::vector<std::size_t> own_row_;
     KeyTable by_exact_pair_;
     // With 1 to 4 columns only first keys can be compared before the read
     // of column 4 fails; empty otherwise.
