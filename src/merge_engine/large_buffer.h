@@ -5,7 +5,6 @@
 #include <sys/mman.h>
 
 #include <cstddef>
-#include <cstdint>
 #include <cstdlib>
 #include <memory>
 #include <new>
@@ -13,10 +12,11 @@
 
 namespace merge_engine {
 
-// The buffer comes from malloc, so whoever takes it over with release() can
-// free it with std::free knowing nothing but its address. Big buffers ask
-// for transparent huge pages: first touching 4 KiB pages one fault at a time
-// costs more than copying the data into them.
+// The buffer comes from the malloc family, so whoever takes it over with
+// release() can free it with std::free knowing nothing but its address.
+// Fresh memory costs a page fault per 4 KiB page, which for the result of a
+// call costs more than writing it; so big buffers are laid out on whole
+// 2 MiB pages and ask for transparent huge pages, which fault once per 2 MiB.
 template <class T>
 class LargeBuffer {
     static_assert(std::is_trivially_copyable_v<T>);
@@ -27,11 +27,16 @@ class LargeBuffer {
     // Throws std::bad_alloc when `count` elements cannot be represented or obtained.
     explicit LargeBuffer(std::size_t count) {
         if (count == 0) return;
-        if (count > std::size_t(-1) / sizeof(T)) throw std::bad_alloc();
+        if (count > (std::size_t(-1) - huge_page) / sizeof(T)) throw std::bad_alloc();
         std::size_t bytes = count * sizeof(T);
-        data_.reset(static_cast<T*>(std::malloc(bytes)));
+        if (bytes < huge_page_threshold) {
+            data_.reset(static_cast<T*>(std::malloc(bytes)));
+        } else {
+            bytes = (bytes + huge_page - 1) / huge_page * huge_page;
+            data_.reset(static_cast<T*>(std::aligned_alloc(huge_page, bytes)));
+            if (data_) ::madvise(data_.get(), bytes, MADV_HUGEPAGE);
+        }
         if (!data_) throw std::bad_alloc();
-        if (bytes >= huge_page_threshold) advise_huge_pages(data_.get(), bytes);
     }
 
     T* get() { return data_.get(); }
@@ -43,14 +48,8 @@ class LargeBuffer {
     T* release() { return data_.release(); }
 
   private:
-    static constexpr std::size_t huge_page_threshold = std::size_t(4) << 20;
-
-    static void advise_huge_pages(void* start, std::size_t bytes) {
-        constexpr std::uintptr_t page = 4096;
-        auto begin = (reinterpret_cast<std::uintptr_t>(start) + page - 1) & ~(page - 1);
-        auto end = (reinterpret_cast<std::uintptr_t>(start) + bytes) & ~(page - 1);
-        if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-    }
+    static constexpr std::size_t huge_page = std::size_t(2) << 20;
+    static constexpr std::size_t huge_page_threshold = std::size_t(1) << 20;
 
     struct FreeDeleter {
         void operator()(T* p) const { std::free(p); }

@@ -35,7 +35,7 @@ class KeepPoint {
     bool operator()(Point point) const {
         double x = sx_ * point.x;
         double y = sy_ * point.y;
-        return (x <= foot_.x && y <= foot_.y) | (x >= near_.x && y >= near_.y);
+        return ((x <= foot_.x) & (y <= foot_.y)) | ((x >= near_.x) & (y >= near_.y));
     }
 
     bool operator==(const KeepPoint& other) const;

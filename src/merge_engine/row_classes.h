@@ -34,13 +34,15 @@ class RowClasses {
         std::uint8_t shape = shape_[group];
         if (shape & keeps_all) return true;
         if (shape & general) return keeps(group, point);
+        // Without branches: whether a point is kept is as good as random.
+        static constexpr double sign[2] = {1.0, -1.0};
         const double* t = tests_[group].thresholds;
-        double x0 = shape & flip_x0 ? -point.x : point.x;
-        double y0 = shape & flip_y0 ? -point.y : point.y;
-        double x1 = shape & flip_x1 ? -point.x : point.x;
-        double y1 = shape & flip_y1 ? -point.y : point.y;
-        bool first = (x0 <= t[0] && y0 <= t[1]) | (x0 >= t[2] && y0 >= t[3]);
-        bool second = (x1 <= t[4] && y1 <= t[5]) | (x1 >= t[6] && y1 >= t[7]);
+        double x0 = sign[shape & 1] * point.x;
+        double y0 = sign[(shape >> 1) & 1] * point.y;
+        double x1 = sign[(shape >> 2) & 1] * point.x;
+        double y1 = sign[(shape >> 3) & 1] * point.y;
+        bool first = ((x0 <= t[0]) & (y0 <= t[1])) | ((x0 >= t[2]) & (y0 >= t[3]));
+        bool second = ((x1 <= t[4]) & (y1 <= t[5])) | ((x1 >= t[6]) & (y1 >= t[7]));
         return first & second;
     }
 
