@@ -49,7 +49,27 @@ KeepPoint::KeepPoint(Point foot, Point near, double tolerance) {
         case_ = Case::close_to_near_end;
         return;
     }
-    if (p.x < b.x && p.y < b.y) {
+    // A row that lies exactly along x or y at the junction: the corner boxes
+    // below would face one fixed way whichever side B lies on, and drop points
+    // far from the overlap, so only the coordinate along the row decides.
+    // P = B and a NaN in P or B do not come here.
+    if (p.y == b.y && p.x < b.x) {
+        case_ = Case::level_left;
+        foot_threshold_.x = p.x + tolerance;
+        near_threshold_.x = b.x + tolerance;
+    } else if (p.y == b.y && p.x > b.x) {
+        case_ = Case::level_right;
+        foot_threshold_.x = p.x - tolerance;
+        near_threshold_.x = b.x - tolerance;
+    } else if (p.x == b.x && p.y < b.y) {
+        case_ = Case::plumb_below;
+        foot_threshold_.y = p.y + tolerance;
+        near_threshold_.y = b.y + tolerance;
+    } else if (p.x == b.x && p.y > b.y) {
+        case_ = Case::plumb_above;
+        foot_threshold_.y = p.y - tolerance;
+        near_threshold_.y = b.y - tolerance;
+    } else if (p.x < b.x && p.y < b.y) {
         case_ = Case::down_left;
         foot_threshold_ = {p.x + tolerance, p.y + tolerance};
         near_threshold_ = {b.x + tolerance, b.y + tolerance};
@@ -62,7 +82,7 @@ KeepPoint::KeepPoint(Point foot, Point near, double tolerance) {
         foot_threshold_ = {p.x - tolerance, p.y - tolerance};
         near_threshold_ = {b.x - tolerance, b.y - tolerance};
     } else {
-        // Also every case with P.x == B.x, P.y == B.y or a NaN in P or B.
+        // Also P = B, and every case with a NaN in P or B.
         case_ = Case::other;
         foot_threshold_ = {p.x - tolerance, p.y + tolerance};
         near_threshold_ = {b.x - tolerance, b.y + tolerance};
@@ -79,6 +99,14 @@ bool KeepPoint::operator()(Point point) const {
     switch (case_) {
         case Case::close_to_near_end:
             return !std::isnan(x) && !std::isnan(y);
+        case Case::level_left:
+            return !std::isnan(y) && (x <= f.x || x >= n.x);
+        case Case::level_right:
+            return !std::isnan(y) && (x >= f.x || x <= n.x);
+        case Case::plumb_below:
+            return !std::isnan(x) && (y <= f.y || y >= n.y);
+        case Case::plumb_above:
+            return !std::isnan(x) && (y >= f.y || y <= n.y);
         case Case::down_left:
             return (x <= f.x && y <= f.y) || (x >= n.x && y >= n.y);
         case Case::up_left:

@@ -29,12 +29,25 @@ class KeepPoint {
     bool operator()(Point point) const;
 
   private:
-    enum class Case { close_to_near_end, down_left, up_left, up_right, other };
+    // Where P lies from B. A foot point level with B (same y) or plumb with it
+    // (same x) is decided by the one coordinate along the row.
+    enum class Case {
+        close_to_near_end,
+        level_left,
+        level_right,
+        plumb_below,
+        plumb_above,
+        down_left,
+        up_left,
+        up_right,
+        other,
+    };
 
     Case case_;
-    // Corner P and corner B, each shifted by the tolerance as its case says.
-    Point foot_threshold_;
-    Point near_threshold_;
+    // Corner P and corner B, each shifted by the tolerance as its case says;
+    // a case that tests one coordinate leaves the other at 0, unread.
+    Point foot_threshold_{};
+    Point near_threshold_{};
 };
 
 // The keep test for a current row and one neighbour: farthest-pair search,
