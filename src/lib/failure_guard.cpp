@@ -68,16 +68,20 @@ std::string take_error_description() {
     return type_name_of(error.get()) + ": " + utf8_of(error.get());
 }
 
-void add_parameter_note(const char* parameter) {
+void add_note(const std::string& note) {
     PyRef error = PyRef::steal(PyErr_GetRaisedException());
-    PyRef note = PyRef::steal(PyUnicode_FromFormat("while processing '%s'", parameter));
-    if (note) {
-        PyRef added = PyRef::steal(PyObject_CallMethod(error.get(), "add_note", "O", note.get()));
+    PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(note.data(), note.size(), "replace"));
+    if (text) {
+        PyRef added = PyRef::steal(PyObject_CallMethod(error.get(), "add_note", "O", text.get()));
         if (!added) PyErr_Clear();
     } else {
         PyErr_Clear();
     }
     PyErr_SetRaisedException(error.release());
+}
+
+void add_parameter_note(const char* parameter) {
+    add_note(std::string("while processing '") + parameter + "'");
 }
 
 void raise_current_exception() noexcept {
