@@ -228,6 +228,15 @@ def trim_geometry(row_information, own_row, neighbour_row):
 def keep_point(x, y, px, py, bx, by, tol):
     if distance(px, py, bx, by) < tol:
         return not (math.isnan(x) or math.isnan(y))
+    # A row along x or y at the junction: only the coordinate along it decides.
+    if py == by and px < bx:
+        return not math.isnan(y) and (x <= px + tol or x >= bx + tol)
+    if py == by and px > bx:
+        return not math.isnan(y) and (x >= px - tol or x <= bx - tol)
+    if px == bx and py < by:
+        return not math.isnan(x) and (y <= py + tol or y >= by + tol)
+    if px == bx and py > by:
+        return not math.isnan(x) and (y >= py - tol or y <= by - tol)
     if px < bx and py < by:
         return (x <= px + tol and y <= py + tol) or (x >= bx + tol and y >= by + tol)
     if px < bx and py > by:

@@ -15,7 +15,13 @@ from matplotlib.collections import LineCollection  # noqa: E402
 from matplotlib.lines import Line2D  # noqa: E402
 from PIL import Image  # noqa: E402
 
-from junction_drops import JunctionDrops, neighbour_row_label, own_row_label  # noqa: E402
+from junction_drops import (  # noqa: E402
+    FIRST_SLOT_COLUMN,
+    JunctionDrops,
+    crop_row_keys,
+    neighbour_row_label,
+    own_row_label,
+)
 
 ZOOMED_JUNCTIONS = 4
 KEPT_COLOUR = "#0072b2"
@@ -26,6 +32,7 @@ MARK_COLOUR = "#cc0000"
 ENDPOINT_COLUMNS = slice(5, 9)  # endpoint 0 (x, y), endpoint 1 (x, y)
 PALETTE_COLOURS = 256
 ZOOM_MARGIN = 1.5  # window half-size, in half-extents of the junction's dropped points
+LABEL_REACH = 0.75  # row labels stay within this share of a window's half-size from its centre
 
 
 def draw_field(path, field: dict[str, np.ndarray], drops: JunctionDrops) -> None:
@@ -41,7 +48,9 @@ def draw_field(path, field: dict[str, np.ndarray], drops: JunctionDrops) -> None
 
 def field_figure(field: dict[str, np.ndarray], drops: JunctionDrops):
     """The field on top, the junctions that dropped the most below it."""
-    windows = junction_windows(field["connected_crop_rows"], field["points_in_rows"], drops)
+    windows = junction_windows(
+        field["connected_crop_rows"], field["points_in_rows"], field["row_information"], drops
+    )
     figure = plt.figure(figsize=(13, 8.5), layout="constrained")
     grid = figure.add_gridspec(2, ZOOMED_JUNCTIONS, height_ratios=[1.25, 1])
     overview = figure.add_subplot(grid[0, :])
@@ -53,7 +62,9 @@ def field_figure(field: dict[str, np.ndarray], drops: JunctionDrops):
     )
     overview.legend(handles=legend_handles(overview), loc="upper left", fontsize="small")
 
-    for column, (label, (centre, half_size, title)) in enumerate(zip(string.ascii_uppercase, windows)):
+    for column, (label, (centre, half_size, title, rows)) in enumerate(
+        zip(string.ascii_uppercase, windows)
+    ):
         # A junction is a speck at the field's scale: ring it rather than frame it.
         overview.plot(*centre, "o", markersize=14, fillstyle="none", color=MARK_COLOUR,
                       markeredgewidth=1.5)
@@ -62,7 +73,47 @@ def field_figure(field: dict[str, np.ndarray], drops: JunctionDrops):
         zoom = figure.add_subplot(grid[1, column])
         draw_points_and_rows(zoom, field, drops, line_width=1.0, window=(centre, half_size))
         zoom.set_title(f"{label}: {title}", fontsize="medium")
+        label_rows(zoom, rows, centre, half_size)
     return figure
+
+
+def label_rows(axes, rows, centre, half_size) -> None:
+    """Names each crop row on its line, at the end of its visible part farthest from the row's
+    end at the junction.
+
+    The two rows of a junction run from there in opposite directions, so their
+    labels do not meet.
+    """
+    reach = LABEL_REACH * half_size
+    for name, ends in rows:
+        if ends is None or not np.isfinite(ends).all():
+            continue
+        visible = clipped(ends, centre - reach, centre + reach)
+        if visible is None:
+            continue
+        junction_end = min(ends, key=lambda xy: float(np.hypot(*(xy - centre))))
+        spot = max(visible, key=lambda xy: float(np.hypot(*(xy - junction_end))))
+        axes.annotate(name, spot, ha="center", va="center", fontsize="small", color=ROW_COLOUR,
+                      bbox={"boxstyle": "round,pad=0.2", "facecolor": "white", "edgecolor": ROW_COLOUR,
+                            "linewidth": 0.5, "alpha": 0.85}, zorder=4)
+
+
+def clipped(ends, low, high):
+    """The part of the segment `ends` (start, end) inside the box [low, high], or None."""
+    start, end = ends
+    along = end - start
+    first, last = 0.0, 1.0
+    for axis in range(2):
+        if along[axis] == 0.0:
+            if not low[axis] <= start[axis] <= high[axis]:
+                return None
+            continue
+        enter, leave = sorted(((low[axis] - start[axis]) / along[axis],
+                               (high[axis] - start[axis]) / along[axis]))
+        first, last = max(first, enter), min(last, leave)
+    if not first <= last:
+        return None
+    return start + first * along, start + last * along
 
 
 def draw_points_and_rows(axes, field, drops: JunctionDrops, *, line_width, window=None) -> None:
@@ -113,8 +164,9 @@ def enlarged(handle):
                   color=handle.get_color(), label=handle.get_label())
 
 
-def junction_windows(connected, points, drops: JunctionDrops):
-    """(centre, half-size, title) of the junctions that dropped the most, one per pair of crop rows.
+def junction_windows(connected, points, information, drops: JunctionDrops):
+    """(centre, half-size, title, rows) of the junctions that dropped the most, one per pair of
+    crop rows; `rows` names the pair's two rows with their ends.
 
     A window frames the points dropped where the two rows meet, from both sides.
     """
@@ -134,7 +186,10 @@ def junction_windows(connected, points, drops: JunctionDrops):
             continue
         low, high = xy.min(axis=0), xy.max(axis=0)
         half_size = ZOOM_MARGIN * max(float(np.max(high - low)) / 2, 1e-6)
-        windows.append(((low + high) / 2, half_size, junction_title(connected, drops, sides)))
+        windows.append((
+            (low + high) / 2, half_size, junction_title(connected, drops, sides),
+            junction_rows(connected, information, *sides[0]),
+        ))
         if len(windows) == ZOOMED_JUNCTIONS:
             break
     return windows
@@ -147,6 +202,25 @@ def junction_title(connected, drops: JunctionDrops, sides) -> str:
         f"{drops.dropped[record, slot]:,} dropped"
         for record, slot in sides
     )
+
+
+def junction_rows(connected, information, record, slot):
+    """(label, ends) of the record's own row and of its neighbour in `slot`, found in
+    `row_information` as the merge finds them; ends is None for a row it lacks."""
+    if information.shape[1] < ENDPOINT_COLUMNS.stop:
+        return []
+    own = crop_row_keys(connected[record, 1:3])
+    own_rows = np.flatnonzero((crop_row_keys(information[:, [0, 4]]) == own).all(axis=1))
+    column = FIRST_SLOT_COLUMN + 2 * slot
+    first, second = connected[record, column], connected[record, column + 1]
+    neighbour_rows = np.flatnonzero((information[:, 0] == first) & (information[:, 4] == second))
+    return [
+        (name, information[rows[0], ENDPOINT_COLUMNS].reshape(2, 2) if rows.size else None)
+        for name, rows in (
+            (own_row_label(connected, record), own_rows),
+            (neighbour_row_label(connected, record, slot), neighbour_rows),
+        )
+    ]
 
 
 def crop_row_pair(connected, record, slot) -> frozenset:

@@ -1,20 +1,20 @@
 """A synthetic field of crop rows for the sample, the benchmarks and the tests.
 
-Parallel, slightly tilted lines are cut into crop rows that overlap their
-neighbours on the same line; every other crop row of a line may sit a little
-to the side (`stagger`), as rows of two passes would. Every crop row is one
-connected-row record whose neighbour slots name the rows before and after it;
-its row-information record carries its start, end and middle as the three
-reference points. Points lie along each crop row with a little sideways noise,
-carry two extra columns, and come in random order.
+Parallel lines, slightly tilted unless `direction` says otherwise, are cut
+into crop rows that overlap their neighbours on the same line; every other
+crop row of a line may sit a little to the side (`stagger`), as rows of two
+passes would. Every crop row is one connected-row record whose neighbour
+slots name the rows before and after it; its row-information record carries
+its start, end and middle as the three reference points. Points lie along
+each crop row with a little sideways noise, carry two extra columns, and come
+in random order.
 """
 
 from __future__ import annotations
 
 import numpy as np
 
-DIRECTION = np.array([1.0, 0.3]) / np.hypot(1.0, 0.3)
-NORMAL = np.array([-DIRECTION[1], DIRECTION[0]])
+TILTED = (1.0, 0.3)
 
 
 def make_field(
@@ -27,10 +27,17 @@ def make_field(
     line_spacing: float = 3.0,
     noise: float = 0.05,
     stagger: float = 0.0,
+    direction: tuple[float, float] = TILTED,
     seed: int = 0,
 ) -> dict[str, np.ndarray]:
-    """The three input arrays of a field, keyed by their parameter names."""
+    """The three input arrays of a field, keyed by their parameter names.
+
+    `direction` is the way the lines run, as a vector (x, y) of any length:
+    (1, 0) lays them exactly along x, (0, 1) exactly along y.
+    """
     rng = np.random.default_rng(seed)
+    along_line = np.array(direction, dtype=float) / np.hypot(*direction)
+    across_line = np.array([-along_line[1], along_line[0]])
     records = lines * rows_per_line
     line_of = np.repeat(np.arange(lines), rows_per_line)
     segment_of = np.tile(np.arange(rows_per_line), lines)
@@ -39,9 +46,9 @@ def make_field(
 
     along_start = segment_of * (row_length - overlap)
     sideways_of = line_of * line_spacing + (segment_of % 2) * stagger
-    origin = sideways_of[:, None] * NORMAL
-    start = origin + along_start[:, None] * DIRECTION
-    end = start + row_length * DIRECTION
+    origin = sideways_of[:, None] * across_line
+    start = origin + along_start[:, None] * along_line
+    end = start + row_length * along_line
     middle = (start + end) / 2
 
     connected = np.full((records, 11), np.nan)
@@ -69,7 +76,7 @@ def make_field(
     record_of_point = np.repeat(np.arange(records), points_per_row)
     along = rng.uniform(0.0, row_length, record_of_point.size)
     sideways = rng.normal(0.0, noise, record_of_point.size)
-    xy = start[record_of_point] + along[:, None] * DIRECTION + sideways[:, None] * NORMAL
+    xy = start[record_of_point] + along[:, None] * along_line + sideways[:, None] * across_line
     points = np.column_stack(
         [
             first_key[record_of_point],

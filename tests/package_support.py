@@ -26,11 +26,16 @@ def direct_merge(field, tolerance=TOLERANCE):
 
 def direct_failure(field, tolerance=TOLERANCE) -> str:
     """The message of the PanicException that a direct call raises."""
+    return direct_failure_with_notes(field, tolerance)[0]
+
+
+def direct_failure_with_notes(field, tolerance=TOLERANCE) -> list[str]:
+    """The message of the PanicException that a direct call raises, then its notes."""
     try:
         direct_merge(field, tolerance)
     except BaseException as error:
         assert type(error).__name__ == "PanicException"
-        return error.args[0]
+        return [error.args[0], *getattr(error, "__notes__", ())]
     raise AssertionError("the direct call merged")
 
 

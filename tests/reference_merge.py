@@ -181,6 +181,15 @@ def keep_point(point: list[float], foot, near, tol: float) -> bool:
     bx, by = near
     if dist(foot, near) < tol:
         return not math.isnan(x) and not math.isnan(y)
+    # A row along x or y at the junction: only the coordinate along it decides.
+    if py == by and px < bx:
+        return not math.isnan(y) and (x <= px + tol or x >= bx + tol)
+    if py == by and px > bx:
+        return not math.isnan(y) and (x >= px - tol or x <= bx - tol)
+    if px == bx and py < by:
+        return not math.isnan(x) and (y <= py + tol or y >= by + tol)
+    if px == bx and py > by:
+        return not math.isnan(x) and (y >= py - tol or y <= by - tol)
     if px < bx and py < by:
         return (x <= px + tol and y <= py + tol) or (x >= bx + tol and y >= by + tol)
     if px < bx and py > by:

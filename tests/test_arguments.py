@@ -69,39 +69,98 @@ class Labelled(np.ndarray):
     """A subclass: accepted when it holds 2-d float64 data, named in the error when not."""
 
 
+ARRAY_REFUSED = "'{}' object is not an instance of 'ndarray'"
+EXPECTED = "expected a 2-dimensional NumPy array of float64; got "
+TO_FLOAT64 = "convert with numpy.asarray(a, dtype=numpy.float64)"
+RESHAPE = "reshape it to 2 dimensions, one row per record or point, e.g. a.reshape(-1, a.shape[-1])"
+
+
+@pytest.mark.parametrize(
+    "position, value, message, detail",
+    [
+        (0, None, "'None' is not an instance of 'ndarray'", "None"),
+        (1, [[1.0, 2.0]], ARRAY_REFUSED.format("list"), f"a 'list' object: {TO_FLOAT64}"),
+        (1, 0.5, ARRAY_REFUSED.format("float"), f"a 'float' object: {TO_FLOAT64}"),
+        (1, np.zeros((2, 6), dtype=np.float32), ARRAY_REFUSED.format("ndarray"),
+         f"float32 with 2 dimensions: {TO_FLOAT64}"),
+        (2, np.zeros(11), ARRAY_REFUSED.format("ndarray"), f"float64 with 1 dimension: {RESHAPE}"),
+        (2, np.zeros((1, 2, 11)), ARRAY_REFUSED.format("ndarray"), f"float64 with 3 dimensions: {RESHAPE}"),
+        (2, np.array(1.0), ARRAY_REFUSED.format("ndarray"),
+         "float64 with 0 dimensions: reshape it to 2 dimensions, one row per record or point"),
+        (0, np.zeros((2, 11), dtype=">f8"), ARRAY_REFUSED.format("ndarray"), f"big-endian float64 with 2 dimensions: {TO_FLOAT64}"),
+        (0, np.zeros(11, dtype=np.int64), ARRAY_REFUSED.format("ndarray"),
+         f"int64 with 1 dimension: {TO_FLOAT64} and {RESHAPE}"),
+        (0, np.zeros((2, 2), dtype=np.int8).view(Labelled), ARRAY_REFUSED.format("Labelled"),
+         f"int8 with 2 dimensions: {TO_FLOAT64}"),
+    ],
+)
+def test_refused_arrays_say_what_was_expected_and_what_came(position, value, message, detail):
+    args = [*arrays(), 0.1, 1]
+    args[position] = value
+    with pytest.raises(TypeError) as caught:
+        merge(*args)
+    assert str(caught.value) == message
+    parameter = ["connected_crop_rows", "points_in_rows", "row_information"][position]
+    assert caught.value.__notes__ == [f"while processing '{parameter}'", EXPECTED + detail]
+
+
+@pytest.mark.parametrize(
+    "value",
+    [[[1.0, 1.0, 5.0, 5.0]], np.ones((1, 4), dtype=np.float32), np.ones((1, 4), dtype=">f8"),
+     np.ones((1, 4), dtype=np.int64), np.ones((1, 4), dtype=np.int8).view(Labelled)],
+)
+def test_the_conversion_a_note_names_makes_the_array_accepted(value):
+    connected, _, information = arrays()
+    with pytest.raises(TypeError) as caught:
+        merge(connected, value, information, 0.1, 1)
+    assert TO_FLOAT64 in caught.value.__notes__[1]
+    merge(connected, np.asarray(value, dtype=np.float64), information, 0.1, 1)
+
+
 @pytest.mark.parametrize(
     "position, value, error, message",
     [
-        (0, None, TypeError, "'None' is not an instance of 'ndarray'"),
-        (1, [[1.0, 2.0]], TypeError, "'list' object is not an instance of 'ndarray'"),
-        (1, np.zeros((2, 6), dtype=np.float32), TypeError, "'ndarray' object is not an instance of 'ndarray'"),
-        (2, np.zeros(11), TypeError, "'ndarray' object is not an instance of 'ndarray'"),
-        (2, np.zeros((1, 2, 11)), TypeError, "'ndarray' object is not an instance of 'ndarray'"),
-        (0, np.zeros((2, 11), dtype=">f8"), TypeError, "'ndarray' object is not an instance of 'ndarray'"),
-        (0, np.zeros((2, 11), dtype=np.int64), TypeError, "'ndarray' object is not an instance of 'ndarray'"),
-        (0, np.zeros((2, 2), dtype=np.int8).view(Labelled), TypeError, "'Labelled' object is not an instance of 'ndarray'"),
         (3, "0.1", TypeError, "must be real number, not str"),
         (3, 10**400, OverflowError, "int too large to convert to float"),
+        (3, np.nan, ValueError, "tolerance must not be NaN"),
         (4, 4.0, TypeError, "'float' object cannot be interpreted as an integer"),
         (4, -1, OverflowError, "can't convert negative int to unsigned"),
         (4, 2**64, OverflowError, "int too big to convert"),
         (4, "3", TypeError, "'str' object cannot be interpreted as an integer"),
     ],
 )
-def test_conversion_errors_name_the_parameter(position, value, error, message):
+def test_number_conversion_errors_name_the_parameter(position, value, error, message):
     args = [*arrays(), 0.1, 1]
     args[position] = value
     with pytest.raises(error) as caught:
         merge(*args)
     assert str(caught.value) == message
-    parameter = ["connected_crop_rows", "points_in_rows", "row_information", "tolerance", "num_threads"][position]
+    parameter = ["tolerance", "num_threads"][position - 3]
     assert caught.value.__notes__ == [f"while processing '{parameter}'"]
 
 
 def test_first_failing_argument_wins():
     with pytest.raises(TypeError) as caught:
         merge(good, None, [1], "x", -1)
-    assert caught.value.__notes__ == ["while processing 'points_in_rows'"]
+    assert caught.value.__notes__[0] == "while processing 'points_in_rows'"
+
+
+class NanTolerance:
+    def __float__(self):
+        return -float("nan")
+
+
+@pytest.mark.parametrize(
+    "tolerance", [float("nan"), -float("nan"), np.float64("nan"), np.float32("nan"), NanTolerance()]
+)
+def test_nan_tolerance_is_refused_before_any_work(tolerance):
+    connected, points, _ = arrays()
+    # Without its row information this field would fail inside the merge;
+    # the tolerance is refused first, and before num_threads is looked at.
+    with pytest.raises(ValueError) as caught:
+        merge(connected, points, np.zeros((0, 11)), tolerance, -1)
+    assert str(caught.value) == "tolerance must not be NaN"
+    assert caught.value.__notes__ == ["while processing 'tolerance'"]
 
 
 class Threads:

@@ -45,14 +45,20 @@ def points_on_diagonal(first, second, count, rng):
     ])
 
 
-# Rows trimmed against their own record, one for each corner case of the keep test
-# (foot point below-left, above-left, above-right of the near end, and level with it),
-# with the thresholds their points' x and y are placed on, for a tolerance t.
+# Rows trimmed against their own record, one for each case of the keep test (foot
+# point below-left, above-left, above-right of the near end; level with it on either
+# side, plumb with it on either side; below-right), with the thresholds their points'
+# x and y are placed on, for a tolerance t. Level and plumb rows have thresholds in
+# one coordinate only; the other gets a few values of the row's own.
 SELF_TRIMMED_ROWS = [
     ((60.0, 1.0), [(0, 0), (10, 10), (5, 5)], lambda t: ([5 + t, 10 + t], [5 + t, 10 + t])),
     ((60.0, 2.0), [(0, 10), (10, 0), (5, 5)], lambda t: ([5 + t, 10 + t], [5 - t, 0 - t])),
     ((60.0, 3.0), [(10, 10), (0, 0), (5, 5)], lambda t: ([5 - t, 0 - t], [5 - t, 0 - t])),
-    ((60.0, 4.0), [(20, 0), (30, 0), (25, 0)], lambda t: ([25 - t, 30 - t], [0 + t])),
+    ((60.0, 4.0), [(20, 0), (30, 0), (25, 0)], lambda t: ([25 + t, 30 + t], [0.0, 3.0])),
+    ((60.0, 5.0), [(30, 0), (20, 0), (25, 0)], lambda t: ([25 - t, 20 - t], [0.0, -3.0])),
+    ((60.0, 6.0), [(0, 20), (0, 30), (0, 25)], lambda t: ([0.0, 3.0], [25 + t, 30 + t])),
+    ((60.0, 7.0), [(0, 30), (0, 20), (0, 25)], lambda t: ([0.0, -3.0], [25 - t, 20 - t])),
+    ((60.0, 8.0), [(10, 0), (0, 10), (5, 5)], lambda t: ([5 - t, 0 - t], [5 + t, 10 + t])),
 ]
 
 
@@ -122,7 +128,7 @@ def module_result(field, tolerance):
 
 
 @pytest.mark.parametrize("merge", IMPLEMENTATIONS)
-@pytest.mark.parametrize("tolerance", [0.1, 1.5, -0.05, np.nan, np.inf])
+@pytest.mark.parametrize("tolerance", [0.1, 1.5, -0.05, np.inf, -np.inf])
 def test_synthetic_field_gives_the_module_result(merge, tolerance):
     field = make_field(3, 4, 50, seed=1)
     expected = module_result(field, tolerance)

@@ -19,6 +19,7 @@ from merge_fields import assert_same_outcome, native_outcome, reference_outcome
 
 PARAMETERS = ("connected_crop_rows", "points_in_rows", "row_information", "tolerance", "num_threads")
 ARRAY_REFUSED = "'{}' object is not an instance of 'ndarray'"
+ARRAY_EXPECTED = "expected a 2-dimensional NumPy array of float64; got "
 
 # Cells that are keys as often as coordinates: drawn from a small pool,
 # neighbour slots and row-information records match now and then.
@@ -239,9 +240,11 @@ def expected_argument_error(passed, values):
             )
             return TypeError, message, PARAMETERS[index]
     for index, convert in ((3, as_double), (4, as_unsigned_64)):
-        _, error = interpreter_conversion(convert, passed[index])
+        value, error = interpreter_conversion(convert, passed[index])
         if error is not None:
             return type(error), str(error), PARAMETERS[index]
+        if index == 3 and math.isnan(value):
+            return ValueError, "tolerance must not be NaN", PARAMETERS[index]
     return None
 
 
@@ -273,7 +276,13 @@ def test_any_input_gives_the_reference_result_or_a_documented_error(arrays_in, t
             _native.merge_points_removing_overlap(*passed)
         assert type(caught.value) is error_type
         assert str(caught.value) == message
-        assert caught.value.__notes__ == [f"while processing '{parameter}'"]
+        notes = caught.value.__notes__
+        assert notes[0] == f"while processing '{parameter}'"
+        if parameter in PARAMETERS[:3]:
+            # What the array should have been and what it was.
+            assert len(notes) == 2 and notes[1].startswith(ARRAY_EXPECTED)
+        else:
+            assert len(notes) == 1
 
     # The inputs are only read, whatever happened.
     for original, obj in zip(before, passed[:3]):

@@ -116,12 +116,18 @@ def rounds(count):
 
 rounds(100)
 references = [sys.getrefcount(obj) for obj in objects]
-blocks = sys.getallocatedblocks()
 resident = resident_bytes()
-rounds(ROUNDS)
-print(len(CALLS) * ROUNDS)
+# Python's and NumPy's own caches move the count of allocated blocks up and
+# down by a few dozen; a leak moves it up by at least one per call in every
+# stretch of calls, so the least growth of three stretches is what counts.
+growth = []
+for _ in range(3):
+    blocks = sys.getallocatedblocks()
+    rounds(ROUNDS // 3)
+    growth.append(sys.getallocatedblocks() - blocks)
+print(len(CALLS) * (ROUNDS // 3))
 print([sys.getrefcount(obj) for obj in objects] == references)
-print(sys.getallocatedblocks() - blocks)
+print(min(growth))
 print(resident_bytes() - resident)
 """
 
@@ -131,10 +137,10 @@ def test_every_way_out_keeps_memory_and_references_flat():
     completed = run_python(EVERY_WAY_OUT.replace("ROUNDS", str(rounds)), NO_QUARANTINE)
     assert completed.returncode == 0, completed.stderr[-3000:]
     calls, references_kept, object_growth, resident_growth = completed.stdout.split()
-    assert int(calls) >= 5000
+    assert int(calls) >= 2000
     assert references_kept == "True"
-    # One leaked object per call would be thousands of blocks; one leaked
-    # copy per call hundreds of megabytes.
+    # One leaked object per call would be thousands of blocks in each stretch;
+    # one leaked copy per call hundreds of megabytes.
     assert int(object_growth) < 100
     assert int(resident_growth) < 8 << 20, f"resident size grew by {int(resident_growth) >> 20} MiB"
 

@@ -23,6 +23,7 @@ from merge_fields import (
     xy_rows,
 )
 from reference_merge import INCOMPATIBLE_SHAPES, INDEX_OUT_OF_BOUNDS, NONE_UNWRAPPED
+from support import junction_field
 
 INF = math.inf
 OWN = (1.0, 1.0)
@@ -117,9 +118,16 @@ KEEP_TABLE = [
     ),
     pytest.param(
         HORIZONTAL_CURRENT, HORIZONTAL_NEIGHBOUR, 0.5,
-        [(5.0, 0.0, False), (9.0, 0.5, True), (down(9.0), 0.0, False), (9.75, up(0.5), False),
-         (9.5, 1.0, True), (up(9.5), 1.0, False), (5.0, down(0.5), False), (9.75, 0.0, True)],
-        id="row 5: horizontal, dist(P,B) exactly tol does not take row 1",
+        [(10.0, 0.0, True), (up(10.0), 0.0, False), (10.5, 0.0, True), (down(10.5), 0.0, False),
+         (5.0, 0.0, True), (5.0, -40.0, True), (12.0, 1e300, True), (-INF, 0.0, True),
+         (INF, -INF, True), (5.0, NAN, False), (NAN, 0.0, False)],
+        id="level, P left of B: only x decides; dist(P,B) exactly tol does not take row 1",
+    ),
+    pytest.param(
+        mirrored(HORIZONTAL_CURRENT, -1, 1), mirrored(HORIZONTAL_NEIGHBOUR, -1, 1), 0.5,
+        [(-10.0, 0.0, True), (down(-10.0), 0.0, False), (-10.5, 0.0, True),
+         (up(-10.5), 0.0, False), (-5.0, 7.0, True), (-12.0, -3.0, True), (-5.0, NAN, False)],
+        id="level, P right of B",
     ),
     pytest.param(
         HORIZONTAL_CURRENT, HORIZONTAL_NEIGHBOUR, up(0.5),
@@ -128,14 +136,25 @@ KEEP_TABLE = [
     ),
     pytest.param(
         mirrored(HORIZONTAL_CURRENT, 1, -1), HORIZONTAL_NEIGHBOUR, 0.5,
-        [(5.0, 0.0, False), (9.0, 0.5, True)],
-        id="row 5: P.y equals B.y when one of them is -0.0",
+        [(5.0, 0.0, True), (up(10.0), 0.0, False), (10.5, -3.0, True)],
+        id="level: P.y equals B.y when one of them is -0.0",
     ),
     pytest.param(
-        ((0.0, 0.0), (0.0, 10.0), (0.0, 5.0)), ((0.0, 9.0), (0.0, 20.0), (0.0, 14.5)), 0.1,
-        [(0.0, 5.0, True), (0.0, 9.8, False), (0.0, 10.2, False), (-0.2, 10.2, True),
-         (-0.2, 5.0, False)],
-        id="row 5: vertical, P.x equals B.x",
+        ((0.0, 0.0), (0.0, 10.0), (0.0, 5.0)), ((0.0, 9.0), (0.0, 20.0), (0.0, 14.5)), 0.5,
+        [(0.0, 10.0, True), (0.0, up(10.0), False), (0.0, 10.5, True), (0.0, down(10.5), False),
+         (7.0, 5.0, True), (-7.0, 12.0, True), (NAN, 5.0, False), (0.0, NAN, False)],
+        id="plumb, P below B: only y decides",
+    ),
+    pytest.param(
+        ((0.0, 0.0), (0.0, -10.0), (0.0, -5.0)), ((0.0, -9.0), (0.0, -20.0), (0.0, -14.5)), 0.5,
+        [(0.0, -10.0, True), (0.0, down(-10.0), False), (0.0, -10.5, True),
+         (0.0, up(-10.5), False), (3.0, -5.0, True), (NAN, -5.0, False)],
+        id="plumb, P above B",
+    ),
+    pytest.param(
+        HORIZONTAL_CURRENT, ((10.0, 0.0), (20.0, 0.0), (15.0, 0.0)), 0.0,
+        [(5.0, 0.0, True), (5.0, -1.0, False), (12.0, -1.0, True), (12.0, 1.0, False)],
+        id="P equals B exactly, level and plumb at once: row 5",
     ),
     pytest.param(
         DEGENERATE, DEGENERATE, 0.5,
@@ -166,18 +185,13 @@ KEEP_TABLE = [
     ),
     pytest.param(
         HORIZONTAL_CURRENT, ((12.0, 16.0), (16.0, 12.0), (11.0, 0.0)), 0.1,
-        [(12.0, 0.0, False), (13.0, 0.0, True), (5.0, 5.0, True), (5.0, 0.0, False)],
+        [(12.0, 0.0, False), (13.0, 0.0, True), (5.0, 5.0, True), (5.0, 0.0, True)],
         id="tie between N[0] and N[1] at distance 20: N[0] wins, near end N[1]",
     ),
     pytest.param(
         EXAMPLE_CURRENT, EXAMPLE_NEIGHBOUR, -0.1,
         [(9.45, 9.45, False), (9.35, 9.35, True), (9.95, 9.95, True), (5.0, 5.0, True)],
         id="negative tol moves the thresholds inward",
-    ),
-    pytest.param(
-        EXAMPLE_CURRENT, EXAMPLE_NEIGHBOUR, NAN,
-        [(5.0, 5.0, False), (10.2, 10.2, False)],
-        id="NaN tol drops everything",
     ),
     pytest.param(
         EXAMPLE_CURRENT, EXAMPLE_NEIGHBOUR, INF,
@@ -196,6 +210,55 @@ KEEP_TABLE = [
 def test_keep_table(merge, current, neighbour, tolerance, points):
     result = pair_field(current, neighbour, [(x, y) for x, y, _ in points], tolerance, merge)
     assert result[:, 4].tolist() == [float(i) for i, (*_, kept) in enumerate(points) if kept]
+
+
+def laid_along(field, axis):
+    """The field with every y (axis "x") or every x (axis "y") set to 0, the other coordinate kept."""
+    flat = {name: array.copy() for name, array in field.items()}
+    points, information = flat["points_in_rows"], flat["row_information"]
+    if axis == "y":
+        points[:, 3] = points[:, 2]
+        information[:, [6, 8, 10]] = information[:, [5, 7, 9]]
+    points[:, 2 if axis == "y" else 3] = 0.0
+    information[:, [5, 7, 9] if axis == "y" else [6, 8, 10]] = 0.0
+    return flat
+
+
+def exchanged_xy(field):
+    swapped = {name: array.copy() for name, array in field.items()}
+    swapped["points_in_rows"][:, [2, 3]] = field["points_in_rows"][:, [3, 2]]
+    swapped["row_information"][:, 5:11] = field["row_information"][:, [6, 5, 8, 7, 10, 9]]
+    return swapped
+
+
+def merged(merge, field, tolerance=0.1):
+    names = ("connected_crop_rows", "points_in_rows", "row_information")
+    return merge(*(field[name] for name in names), tolerance)
+
+
+@pytest.mark.parametrize("axis", ["x", "y"])
+def test_first_example_laid_flat_keeps_what_the_diagonal_keeps(merge, axis):
+    # The README's two rows, (0, 0)-(10, 10) and (9, 9)-(20, 20), with more points;
+    # flat, the junction is at 9.5 along the axis.
+    field = junction_field()
+    diagonal = merged(merge, field)
+    flat = merged(merge, laid_along(field, axis))
+    assert flat[:, 4].tolist() == diagonal[:, 4].tolist() == [100, 102, 107, 101, 106, 108]
+
+
+@pytest.mark.parametrize("stagger", [0.0, 0.3])
+def test_fields_along_an_axis_keep_as_many_points_as_tilted_ones(merge, make_field, stagger):
+    def field(direction):
+        return make_field(3, 4, 150, stagger=stagger, direction=direction, seed=4)
+
+    def kept(field):
+        return merged(merge, field).shape[0]
+
+    along_x = field((1.0, 0.0))
+    tilted = kept(field((math.cos(math.radians(30)), math.sin(math.radians(30)))))
+    assert tilted < 0.95 * along_x["points_in_rows"].shape[0]  # the trim has work to do
+    for laid in (along_x, exchanged_xy(along_x), field((1.0, 0.09))):  # 0, 90 and about 5 degrees
+        assert abs(kept(laid) - tilted) <= 0.02 * tilted
 
 
 GOOD_INFORMATION = [

@@ -13,7 +13,7 @@ import numpy as np
 import pytest
 
 from crop_row_merge import write_field
-from package_support import assert_bit_identical, direct_failure, direct_merge, read_output
+from package_support import assert_bit_identical, direct_failure_with_notes, direct_merge, read_output
 from support import junction_field, run_python
 from terminal import child_env
 
@@ -56,7 +56,8 @@ def failing_npz(tmp_path):
     field = junction_field()
     field["row_information"] = field["row_information"][:1]
     np.savez(tmp_path / "field.npz", **field)
-    return f"crop-row-merge: the merge failed: {direct_failure(field)}\n"
+    message, *notes = direct_failure_with_notes(field)
+    return f"crop-row-merge: the merge failed: {message}\n" + "".join(f"  {note}\n" for note in notes)
 
 
 @pytest.mark.parametrize(

@@ -24,6 +24,7 @@ sys.path.insert(0, str(EXAMPLES))
 
 from field_picture import field_figure  # noqa: E402
 from junction_drops import SLOTS, count_junction_drops  # noqa: E402
+from merge_sample import third_points_off_their_rows  # noqa: E402
 from synthetic_field import make_field  # noqa: E402
 
 NAN = math.nan
@@ -171,6 +172,13 @@ def test_picture_colours_kept_and_dropped_points_and_enlarges_the_junction():
     for point in (103, 104, 105):
         x, y = coordinates[point]
         assert left < x < right and bottom < y < top
+    # Both rows are named on their own lines, inside the window, on the far sides of the junction
+    # at (9.5, 9.5): row (1, 1) runs from (0, 0) to (10, 10), row (2, 1) from (9, 9) to (20, 20).
+    labels = {text.get_text(): text.xy for text in zoom.texts}
+    assert set(labels) == {"(1, 1)", "(2, 1)"}
+    for x, y in labels.values():
+        assert left < x < right and bottom < y < top and x == pytest.approx(y)
+    assert labels["(1, 1)"][0] < 9.5 < labels["(2, 1)"][0]
 
 
 @pytest.mark.parametrize(
@@ -180,12 +188,16 @@ def test_picture_colours_kept_and_dropped_points_and_enlarges_the_junction():
          "field.npz lacks row_information; it holds connected_crop_rows, points_in_rows"),
         (lambda f: f.update(points_in_rows=f["points_in_rows"].astype(np.float32)), [], 2,
          "  while processing 'points_in_rows'\n"
-         "  the three arrays must be two-dimensional NumPy arrays of float64"),
+         "  expected a 2-dimensional NumPy array of float64; got float32 with 2 dimensions: "
+         "convert with numpy.asarray(a, dtype=numpy.float64)\n"),
+        (lambda f: None, ["--tolerance", "nan"], 2,
+         "the merge refused its arguments: ValueError: tolerance must not be NaN\n"
+         "  while processing 'tolerance'\n"),
         (lambda f: f.update(row_information=f["row_information"][:1]), [], 1,
          "the merge failed: called `Option::unwrap()` on a `None` value"),
         (lambda f: None, ["--lines", 3], 2, "--lines: the sample's sizes do not go with --input"),
     ],
-    ids=["array missing", "float32 array", "merge fails", "sample size with input"],
+    ids=["array missing", "float32 array", "NaN tolerance", "merge fails", "sample size with input"],
 )
 def test_job_says_what_is_wrong_with_the_input(tmp_path, change, arguments, code, message):
     field = junction_field()
@@ -195,6 +207,57 @@ def test_job_says_what_is_wrong_with_the_input(tmp_path, change, arguments, code
     assert done.returncode == code
     assert message in done.stderr
     assert "records:" not in done.stdout
+
+
+def information(*blocks):
+    """Row-information records with the endpoint blocks given as (x0, y0, x1, y1, x2, y2)."""
+    return np.array([[1, 0, 0, 0, index, *block] for index, block in enumerate(blocks)], dtype=float)
+
+
+@pytest.mark.parametrize(
+    "block, off",
+    [
+        ((0, 0, 10, 0, 5, 0), False),
+        ((0, 0, 10, 0, 5, 10), False),  # beside the middle, exactly as far as the row is long
+        ((0, 0, 10, 0, 5, math.nextafter(10, 11)), True),
+        ((0, 0, 10, 0, 20, 0), False),  # past endpoint 1 by the row's length
+        ((0, 0, 10, 0, 20.01, 0), True),
+        ((0, 0, 10, 0, -7, -7.2), True),  # nearest endpoint 0, sqrt(100.84) away
+        ((0, 0, 0, 0, 0, 0), False),
+        ((0, 0, 0, 0, 1e-9, 0), True),  # a row of length 0 has only itself
+        ((0, 0, 10, 0, NAN, NAN), False),
+        ((0, 0, 10, 0, NAN, 500), False),
+        ((NAN, 0, 10, 0, 500, 500), False),
+        ((500_000, 4_000_000, 500_010, 4_000_010, 0, 0), True),  # zeros as a placeholder
+    ],
+)
+def test_third_point_off_its_row(block, off):
+    found = third_points_off_their_rows(information((0, 0, 10, 10, 5, 5), block))
+    assert found.tolist() == ([1] if off else [])
+
+
+def test_job_warns_about_third_points_that_are_not_on_their_rows(tmp_path):
+    field = junction_field()
+    np.savez(tmp_path / "good.npz", **field)
+    information = field["row_information"]
+    information[:, [5, 7]] += 500_000.0  # UTM-like coordinates
+    information[:, [6, 8]] += 4_000_000.0
+    information[:, 9:11] = 0.0
+    field["points_in_rows"][:, 2:4] += (500_000.0, 4_000_000.0)
+    np.savez(tmp_path / "placeholders.npz", **field)
+
+    good = run_job("--input", "good.npz", cwd=tmp_path)
+    assert good.returncode == 0 and "warning" not in good.stderr
+    done = run_job("--input", "placeholders.npz", cwd=tmp_path)
+    assert done.returncode == 0
+    assert done.stderr.startswith(
+        "warning: 2 of 2 records of row_information have a third point (columns 9 and 10) "
+        "farther from their row than the row is long; the first is record 0, crop row (1, 1): "
+        "(0, 0) beside the row from (500000, 4000000) to (500010, 4000010)\n"
+        "  the third point takes part in choosing where each row ends: put it on the row "
+        "(its middle, say) or make it NaN\n"
+    )
+    assert "records:     2" in done.stdout
 
 
 def test_default_job_draws_one_progress_bar_on_a_terminal():

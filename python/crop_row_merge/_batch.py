@@ -217,7 +217,7 @@ def worker_address() -> str:
 
 def failure_message(error: BaseException) -> str:
     if isinstance(error, MemoryError):
-        return "out of memory"
+        return f"out of memory: {error}" if str(error) else "out of memory"
     return "; ".join([str(error), *getattr(error, "__notes__", ())])
 
 

@@ -3,6 +3,7 @@
 #include "lib/call_boundary.h"
 
 #include <array>
+#include <cmath>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -94,26 +95,81 @@ BoundArguments bind_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject*
     return bound;
 }
 
-[[noreturn]] void fail_conversion(const char* parameter) {
+// Notes the parameter on the pending exception, then `detail` (if any) after it.
+[[noreturn]] void fail_conversion(const char* parameter, const std::string& detail = {}) {
     add_parameter_note(parameter);
+    if (!detail.empty()) add_note(detail);
     throw PythonErrorSet{};
 }
 
+// The element type of an array as NumPy names it ("float32"), "big-endian " first when it is
+// not in this machine's byte order; empty when it cannot be read. Reads only attributes that
+// NumPy implements in C, so no Python code runs.
+std::string element_type_name(PyObject* array) {
+    PyObject* descr = array_fields(array).descr;
+    PyRef type = PyRef::steal(PyObject_GetAttrString(descr, "type"));
+    PyRef name = type && PyType_Check(type.get())
+                     ? PyRef::steal(PyType_GetName(reinterpret_cast<PyTypeObject*>(type.get())))
+                     : PyRef();
+    PyRef order = PyRef::steal(PyObject_GetAttrString(descr, "byteorder"));
+    const char* name_text = name ? PyUnicode_AsUTF8(name.get()) : nullptr;
+    const char* order_text = order ? PyUnicode_AsUTF8(order.get()) : nullptr;
+    if (name_text == nullptr || order_text == nullptr) {
+        PyErr_Clear();
+        return {};
+    }
+    // Native order reads "=", and "|" means order does not apply; little-endian is native here.
+    return (std::strcmp(order_text, ">") == 0 ? "big-endian " : "") + std::string(name_text);
+}
+
+// What a refused array argument should have been, what it is and how to
+// mend it; empty when that cannot be told. The number of dimensions comes
+// from the array's own struct.
+std::string refused_array_detail(const NumpyApi& numpy, PyObject* object) {
+    const std::string expected = "expected a 2-dimensional NumPy array of float64; got ";
+    const std::string to_float64 = "convert with numpy.asarray(a, dtype=numpy.float64)";
+    if (object == Py_None) return expected + "None";
+    if (!numpy.is_array(object))
+        return expected + "a '" + type_name_of(object) + "' object: " + to_float64;
+
+    std::string element_type = element_type_name(object);
+    if (element_type.empty()) return {};
+    int dimensions = array_fields(object).nd;
+    std::string detail = expected + element_type + " with " + std::to_string(dimensions) +
+                         (dimensions == 1 ? " dimension" : " dimensions");
+    std::vector<std::string> fixes;
+    if (element_type != "float64") fixes.push_back(to_float64);
+    if (dimensions != 2)
+        fixes.push_back(std::string("reshape it to 2 dimensions, one row per record or point") +
+                        (dimensions > 0 ? ", e.g. a.reshape(-1, a.shape[-1])" : ""));
+    for (std::size_t i = 0; i < fixes.size(); ++i) detail += (i == 0 ? ": " : " and ") + fixes[i];
+    return detail;
+}
+
 ReadOnlyClaim convert_array(PyObject* object, const char* parameter) {
-    if (!NumpyApi::get().is_float64_matrix(object)) {
+    NumpyApi numpy = NumpyApi::get();
+    if (!numpy.is_float64_matrix(object)) {
+        // Worked out before the TypeError is set: it may call into NumPy.
+        std::string detail = refused_array_detail(numpy, object);
         if (object == Py_None)
             PyErr_SetString(PyExc_TypeError, "'None' is not an instance of 'ndarray'");
         else
             set_not_instance_error(object, "ndarray");
-        fail_conversion(parameter);
+        fail_conversion(parameter, detail);
     }
     return ReadOnlyClaim(object);
 }
 
 double convert_tolerance(PyObject* object) {
-    if (PyFloat_CheckExact(object)) return PyFloat_AS_DOUBLE(object);
-    double value = PyFloat_AsDouble(object);
+    double value =
+        PyFloat_CheckExact(object) ? PyFloat_AS_DOUBLE(object) : PyFloat_AsDouble(object);
     if (value == -1.0 && PyErr_Occurred()) fail_conversion("tolerance");
+    // Every comparison with a NaN margin is false, so the trim would drop
+    // every point of every row that has a neighbour and report success.
+    if (std::isnan(value)) {
+        PyErr_SetString(PyExc_ValueError, "tolerance must not be NaN");
+        fail_conversion("tolerance");
+    }
     return value;
 }
 

@@ -29,19 +29,6 @@ void raise_panic(const char* message) noexcept {
     PyErr_SetObject(type, text.get());
 }
 
-// Adds `note` to the pending exception; it stays as it was if that fails.
-void add_note(const std::string& note) {
-    PyRef error = PyRef::steal(PyErr_GetRaisedException());
-    PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(note.data(), note.size(), "replace"));
-    if (text) {
-        PyRef added = PyRef::steal(PyObject_CallMethod(error.get(), "add_note", "O", text.get()));
-        if (!added) PyErr_Clear();
-    } else {
-        PyErr_Clear();
-    }
-    PyErr_SetRaisedException(error.release());
-}
-
 // One report per failing call, written on the calling thread for the
 // failure that the exception carries.
 void raise_engine_panic(const merge_engine::Panic& failure) noexcept {
@@ -87,6 +74,18 @@ std::string take_error_description() {
     PyRef error = PyRef::steal(PyErr_GetRaisedException());
     if (!error) return "<no error set>";
     return type_name_of(error.get()) + ": " + utf8_of(error.get());
+}
+
+void add_note(const std::string& note) {
+    PyRef error = PyRef::steal(PyErr_GetRaisedException());
+    PyRef text = PyRef::steal(PyUnicode_DecodeUTF8(note.data(), note.size(), "replace"));
+    if (text) {
+        PyRef added = PyRef::steal(PyObject_CallMethod(error.get(), "add_note", "O", text.get()));
+        if (!added) PyErr_Clear();
+    } else {
+        PyErr_Clear();
+    }
+    PyErr_SetRaisedException(error.release());
 }
 
 void add_parameter_note(const char* parameter) {

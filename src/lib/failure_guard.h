@@ -22,8 +22,11 @@ void set_not_instance_error(PyObject* object, const char* expected);
 // "TypeName: message" of the pending Python exception, which it clears.
 std::string take_error_description();
 
-// Adds the note "while processing '<parameter>'" to the pending exception;
-// the exception stays as it was if the note cannot be attached.
+// Adds `note` to the pending exception's notes; the exception stays as it
+// was if the note cannot be attached.
+void add_note(const std::string& note);
+
+// Adds the note "while processing '<parameter>'" to the pending exception.
 void add_parameter_note(const char* parameter);
 
 // Whether the interpreter started with a standard error. Without one,

@@ -131,6 +131,10 @@ NumpyApi NumpyApi::get() {
     return NumpyApi(table);
 }
 
+bool NumpyApi::is_array(PyObject* object) const {
+    return PyObject_TypeCheck(object, static_cast<PyTypeObject*>(table_[slot_array_type]));
+}
+
 bool NumpyApi::is_float64_matrix(PyObject* object) const {
     auto type = static_cast<PyTypeObject*>(table_[slot_array_type]);
     if (!PyObject_TypeCheck(object, type) || array_fields(object).nd != 2) return false;

@@ -33,6 +33,9 @@ class NumpyApi {
     // The core's "multiarray" module; throws PythonErrorSet on failure.
     static PyRef import_multiarray();
 
+    // An ndarray, or an instance of a subclass.
+    bool is_array(PyObject* object) const;
+
     // An ndarray (or subclass) of 2 dimensions with float64 elements.
     bool is_float64_matrix(PyObject* object) const;
 

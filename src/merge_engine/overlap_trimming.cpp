@@ -54,6 +54,25 @@ KeepPoint::KeepPoint(Point foot, Point near, double tolerance) {
     const Point& b = near;
     if (distance(p, b) < tolerance) {
         *this = numeric();
+    } else if (p.y == b.y && p.x < b.x) {
+        // A row that lies exactly along x or y at the junction: the corner
+        // boxes below would face one fixed way whichever side B lies on, and
+        // drop points far from the overlap, so only the coordinate along the
+        // row decides; the other need only be a number. P = B and a NaN in P
+        // or B do not come here.
+        foot_ = {p.x + tolerance, infinity};
+        near_ = {b.x + tolerance, -infinity};
+    } else if (p.y == b.y && p.x > b.x) {
+        sx_ = -1.0;
+        foot_ = {-(p.x - tolerance), infinity};
+        near_ = {-(b.x - tolerance), -infinity};
+    } else if (p.x == b.x && p.y < b.y) {
+        foot_ = {infinity, p.y + tolerance};
+        near_ = {-infinity, b.y + tolerance};
+    } else if (p.x == b.x && p.y > b.y) {
+        sy_ = -1.0;
+        foot_ = {infinity, -(p.y - tolerance)};
+        near_ = {-infinity, -(b.y - tolerance)};
     } else if (p.x < b.x && p.y < b.y) {
         // Kept beyond P or beyond B, towards lower x and y.
         foot_ = {p.x + tolerance, p.y + tolerance};
@@ -68,7 +87,7 @@ KeepPoint::KeepPoint(Point foot, Point near, double tolerance) {
         foot_ = {-(p.x - tolerance), -(p.y - tolerance)};
         near_ = {-(b.x - tolerance), -(b.y - tolerance)};
     } else {
-        // Also every case with P.x == B.x, P.y == B.y or a NaN in P or B.
+        // Also P = B, and every case with a NaN in P or B.
         sx_ = -1.0;
         foot_ = {-(p.x - tolerance), p.y + tolerance};
         near_ = {-(b.x - tolerance), b.y + tolerance};
