@@ -1,12 +1,12 @@
 # Times the module's merge against a NumPy merge, a Numba merge and one copy of the points, on synthetic fields.
 """Benchmark of `_native.merge_points_removing_overlap`.
 
-For synthetic fields from 1,000 points (10 records) to 1,000,000 points
-(10,000 records), each size twice the one before (the last step is 512,000 to
-1,000,000), it first checks that the NumPy and Numba merges and the module on
-one thread give exactly the module's result, then times each of them, after a
-warm-up, and prints one table of medians and ratios. Last it measures the peak
-memory of one module call on the largest field, in a fresh process.
+For synthetic fields from 1,000 points (10 records) to 10,000,000 points
+(100,000 records), each size ten times the one before, it first checks that
+the NumPy and Numba merges and the module on one thread give exactly the
+module's result, then times each of them, after a warm-up, and prints one
+table of medians and ratios. Last it measures the peak memory of one module
+call on the field of a million points, in a fresh process.
 
 The progress bar is turned off (NO_COLOR) so that it neither draws over the
 table nor takes part in the timings.
@@ -17,7 +17,6 @@ from __future__ import annotations
 import argparse
 import ctypes
 import json
-import math
 import os
 import pathlib
 import statistics
@@ -40,8 +39,9 @@ from synthetic_field import make_field  # noqa: E402
 
 ROWS_PER_LINE = 10
 POINTS_PER_ROW = 100
-FULL_LINES = [2**k for k in range(10)] + [1000]
-QUICK_LINES = [1, 2, 4, 8, 16]
+FULL_LINES = [1, 10, 100, 1000, 10000]
+QUICK_LINES = [1, 10]
+PEAK_MEMORY_LINES = 1000
 MILLION = 1_000_000
 MIN_SECONDS = 0.5
 MAX_ROUNDS = 500
@@ -59,8 +59,8 @@ def module_on(threads):
 
 
 CONTENDERS = {
-    "module 1T": module_on(1),
     "module": module_on(0),
+    "module 1T": module_on(1),
     "NumPy": lambda field, tolerance: numpy_merge.merge(**field, tolerance=tolerance),
     "Numba": lambda field, tolerance: numba_merge.merge(**field, tolerance=tolerance),
     "copy": lambda field, tolerance: np.copy(field["points_in_rows"]),
@@ -120,16 +120,11 @@ def median_times(field, tolerance, repeats):
     return {name: statistics.median(times) for name, times in samples.items()}
 
 
-def per_doubling(time_ratio, size_ratio):
-    """The time ratio scaled to an exact doubling of the size."""
-    return time_ratio ** (1.0 / math.log2(size_ratio))
-
-
 COLUMNS = [
-    ("points", 9), ("records", 7),
-    ("module 1T", 9), ("module", 9), ("NumPy", 9), ("Numba", 9), ("copy", 9),
+    ("points", 10), ("records", 7),
+    ("module", 9), ("module 1T", 9), ("NumPy", 9), ("Numba", 9), ("copy", 9),
     ("NumPy/mod", 9), ("Numba/mod", 9), ("mod/copy", 8), ("1T/all", 6),
-    ("x2 1T", 6), ("x2 all", 6),
+    ("x10 all", 7), ("x10 1T", 7),
 ]
 
 
@@ -142,11 +137,7 @@ def table_row(points, records, medians, previous):
     module = medians["module"]
     growth = ["", ""]
     if previous is not None:
-        previous_points, previous_medians = previous
-        growth = [
-            f"{per_doubling(medians[name] / previous_medians[name], points / previous_points):.2f}"
-            for name in ("module 1T", "module")
-        ]
+        growth = [f"{medians[name] / previous[name]:.2f}" for name in ("module", "module 1T")]
     return table_line([
         points, records, *ms,
         f"{medians['NumPy'] / module:.1f}", f"{medians['Numba'] / module:.1f}",
@@ -163,9 +154,9 @@ def print_legend(tolerance, repeats, allocator_pinned):
         f"Median wall time in ms of at least {repeats} runs after a warm-up (small sizes: as many as fill "
         f"{MIN_SECONDS} s); tolerance {tolerance}; "
         f"{len(os.sched_getaffinity(0))} processors, Numba on {numba.get_num_threads()} threads; {allocator}.\n"
-        "module 1T: the module on 1 thread; module: on all threads; copy: numpy.copy of points_in_rows.\n"
+        "module: the module on all threads; module 1T: on 1 thread; copy: numpy.copy of points_in_rows.\n"
         "NumPy/mod, Numba/mod, mod/copy, 1T/all: ratios of those medians.\n"
-        "x2 1T, x2 all: time over the size before, scaled to an exact doubling of the size."
+        "x10 all, x10 1T: the module's time over its time at the size before, a tenth as big."
     )
 
 
@@ -182,19 +173,20 @@ def peak_memory(field, tolerance):
 
 
 def print_peak_memory(points, measured):
-    data = measured["input_bytes"] + measured["result_bytes"]
+    beyond_result = measured["call_peak_bytes"] - measured["result_bytes"]
     bound = " (an upper bound: the peak could not be reset)" if measured["upper_bound_only"] else ""
     print(
         f"Peak memory of one call at {points} points, all threads: "
         f"{measured['call_peak_bytes'] / MILLION:.1f} MB above the resident set before it{bound}; "
-        f"inputs {measured['input_bytes'] / MILLION:.1f} MB + result {measured['result_bytes'] / MILLION:.1f} MB; "
-        f"ratio {measured['call_peak_bytes'] / data:.2f}."
+        f"result {measured['result_bytes'] / MILLION:.1f} MB, inputs {measured['input_bytes'] / MILLION:.1f} MB; "
+        f"beyond the result {beyond_result / MILLION:.1f} MB, "
+        f"{beyond_result / measured['input_bytes']:.2f} of the inputs."
     )
 
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--quick", action="store_true", help="sizes up to 16,000 points only, at least 3 runs each")
+    parser.add_argument("--quick", action="store_true", help="sizes up to 10,000 points only, at least 3 runs each")
     parser.add_argument("--repeats", type=int, help="timed runs per size (default 7, or 3 with --quick)")
     parser.add_argument("--tolerance", type=float, default=0.1)
     args = parser.parse_args()
@@ -210,8 +202,10 @@ def main() -> None:
         check_results(field, args.tolerance)
         medians = median_times(field, args.tolerance, repeats)
         print(table_row(points, field["connected_crop_rows"].shape[0], medians, previous), flush=True)
-        previous = (points, medians)
-    print_peak_memory(points, peak_memory(field, args.tolerance))
+        previous = medians
+    lines = min(PEAK_MEMORY_LINES, lines)
+    field = field_of(lines)
+    print_peak_memory(field["points_in_rows"].shape[0], peak_memory(field, args.tolerance))
 
 
 if __name__ == "__main__":

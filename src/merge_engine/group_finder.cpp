@@ -16,6 +16,7 @@ constexpr std::uint64_t min_grid_cells = 1 << 16;
 GroupFinder::GroupFinder(const std::vector<KeyPair>& wanted) : table_(wanted.size()) {
     for (const KeyPair& key : wanted)
         if (table_.insert_first(key, group_count_) == group_count_) ++group_count_;
+    lookup_.table = &table_;
     if (!wanted.empty() && group_count_ < grid_empty) build_grid(wanted);
 }
 
@@ -30,16 +31,14 @@ void GroupFinder::build_grid(const std::vector<KeyPair>& wanted) {
     std::uint64_t max_cells = std::max(min_grid_cells, grid_cells_per_key * wanted.size());
     if (first_span == 0 || second_span == 0 || first_span > max_cells / second_span) return;
 
-    first_min_ = first_low->first;
-    second_min_ = second_low->second;
-    first_span_ = first_span;
-    second_span_ = second_span;
     grid_.assign(first_span * second_span, grid_empty);
     for (const KeyPair& key : wanted) {
         std::uint32_t& cell =
-            grid_[(key.first - first_min_) * second_span_ + key.second - second_min_];
+            grid_[(key.first - first_low->first) * second_span + key.second - second_low->second];
         if (cell == grid_empty) cell = static_cast<std::uint32_t>(*table_.find(key));
     }
+    lookup_ = {grid_.data(),       &table_,    first_low->first,
+               second_low->second, first_span, second_span};
 }
 
 }  // namespace merge_engine

@@ -35,10 +35,13 @@ constexpr Word keep_bit = Word(1) << (std::numeric_limits<Word>::digits - 1);
 template <class Word>
 constexpr Word no_crop_row = std::numeric_limits<Word>::max();
 
+// A point sorted into its block, with its x and y, so that deciding a
+// block reads its entries in order instead of rows all over the points.
 template <class Word>
 struct Entry {
     Word point;
     Word group;  // and keep_bit
+    Point xy;
 };
 
 Chunks chunks_for(std::size_t points, const CallRunner& runner) {
@@ -131,8 +134,9 @@ void PointSweeps::decide(WorkProgress& progress) {
                 position += std::exchange(next[chunk * blocks_ + block], position);
         }
         block_begin_[blocks_] = position;
-        runner_.for_each(chunks_.count,
-                         [&](std::size_t chunk) { sort_into_blocks<Word>(chunk, progress); });
+        runner_.for_each(chunks_.count, [&](std::size_t chunk) {
+            sort_into_blocks<Word, Decide>(chunk, progress);
+        });
         runner_.for_each(blocks_,
                          [&](std::size_t block) { decide_block<Word, Decide>(block, progress); });
     };
@@ -146,6 +150,10 @@ void PointSweeps::decide(WorkProgress& progress) {
 
 template <class Word, bool Decide>
 void PointSweeps::decide_chunk(std::size_t chunk, WorkProgress& progress) {
+    // Copies, which no store in the loop can be taken to change.
+    const MatrixView points = points_;
+    const GroupFinder::Lookup groups = groups_.lookup();
+    const RowClasses::FirstTests first = classes_.first_tests();
     Word* words = words_.as<Word>();
     std::size_t* counts = counts_.as<std::size_t>() + chunk * classes_.count();
     bool extra = classes_.has_extra();
@@ -153,9 +161,8 @@ void PointSweeps::decide_chunk(std::size_t chunk, WorkProgress& progress) {
     for (std::size_t piece = chunks_.begin(chunk); piece < end; piece += progress_piece) {
         std::size_t piece_end = std::min(end, piece + progress_piece);
         for (std::size_t i = piece; i < piece_end; ++i) {
-            const char* row = points_.row(i);
-            std::size_t group =
-                groups_.find(converted_pair(points_.at(row, 0), points_.at(row, 1)));
+            const char* row = points.row(i);
+            std::size_t group = groups.find(converted_pair(points.at(row, 0), points.at(row, 1)));
             if (group == GroupFinder::no_group) {
                 words[i] = no_crop_row<Word>;
                 continue;
@@ -163,8 +170,8 @@ void PointSweeps::decide_chunk(std::size_t chunk, WorkProgress& progress) {
             Point point{};
             bool kept = true;
             if constexpr (Decide) {
-                point = {points_.at(row, 2), points_.at(row, 3)};
-                kept = classes_.first_keeps(group, point);
+                point = {points.at(row, 2), points.at(row, 3)};
+                kept = first.keeps(group, point);
             }
             words[i] = static_cast<Word>(group) | (kept ? keep_bit<Word> : Word(0));
             counts[group] += kept;
@@ -183,15 +190,16 @@ void PointSweeps::decide_chunk(std::size_t chunk, WorkProgress& progress) {
 
 template <class Word>
 void PointSweeps::find_blocks(std::size_t chunk, WorkProgress& progress) {
+    const MatrixView points = points_;
+    const GroupFinder::Lookup groups = groups_.lookup();
     Word* words = words_.as<Word>();
     std::size_t* found = block_counts_.as<std::size_t>() + chunk * blocks_;
     std::size_t end = chunks_.end(chunk);
     for (std::size_t piece = chunks_.begin(chunk); piece < end; piece += progress_piece) {
         std::size_t piece_end = std::min(end, piece + progress_piece);
         for (std::size_t i = piece; i < piece_end; ++i) {
-            const char* row = points_.row(i);
-            std::size_t group =
-                groups_.find(converted_pair(points_.at(row, 0), points_.at(row, 1)));
+            const char* row = points.row(i);
+            std::size_t group = groups.find(converted_pair(points.at(row, 0), points.at(row, 1)));
             if (group == GroupFinder::no_group) {
                 words[i] = no_crop_row<Word>;
                 continue;
@@ -203,8 +211,9 @@ void PointSweeps::find_blocks(std::size_t chunk, WorkProgress& progress) {
     }
 }
 
-template <class Word>
+template <class Word, bool Decide>
 void PointSweeps::sort_into_blocks(std::size_t chunk, WorkProgress& progress) {
+    const MatrixView points = points_;
     const Word* words = words_.as<Word>();
     Entry<Word>* entries = entries_.as<Entry<Word>>();
     std::size_t* next = block_counts_.as<std::size_t>() + chunk * blocks_;
@@ -214,7 +223,12 @@ void PointSweeps::sort_into_blocks(std::size_t chunk, WorkProgress& progress) {
         for (std::size_t i = piece; i < piece_end; ++i) {
             Word group = words[i];
             if (group == no_crop_row<Word>) continue;
-            entries[next[block_of(group)]++] = {static_cast<Word>(i), group};
+            Point xy{};
+            if constexpr (Decide) {
+                const char* row = points.row(i);
+                xy = {points.at(row, 2), points.at(row, 3)};
+            }
+            entries[next[block_of(group)]++] = {static_cast<Word>(i), group, xy};
         }
         progress.add(piece_end - piece);
     }
@@ -222,6 +236,7 @@ void PointSweeps::sort_into_blocks(std::size_t chunk, WorkProgress& progress) {
 
 template <class Word, bool Decide>
 void PointSweeps::decide_block(std::size_t block, WorkProgress& progress) {
+    const RowClasses::FirstTests first = classes_.first_tests();
     Entry<Word>* entries = entries_.as<Entry<Word>>();
     std::size_t* counts = counts_.as<std::size_t>();
     bool extra = classes_.has_extra();
@@ -229,17 +244,10 @@ void PointSweeps::decide_block(std::size_t block, WorkProgress& progress) {
     for (std::size_t piece = block_begin_[block]; piece < end; piece += progress_piece) {
         std::size_t piece_end = std::min(end, piece + progress_piece);
         for (std::size_t j = piece; j < piece_end; ++j) {
-            if (j + prefetch_distance < end)
-                __builtin_prefetch(points_.row(entries[j + prefetch_distance].point));
             Entry<Word>& entry = entries[j];
             std::size_t group = entry.group;
-            Point point{};
-            bool kept = true;
-            if constexpr (Decide) {
-                const char* row = points_.row(entry.point);
-                point = {points_.at(row, 2), points_.at(row, 3)};
-                kept = classes_.first_keeps(group, point);
-            }
+            Point point = entry.xy;
+            bool kept = !Decide || first.keeps(group, point);
             if (kept) entry.group |= keep_bit<Word>;
             counts[group] += kept;
             if (extra) {
@@ -314,6 +322,7 @@ void PointSweeps::write_all(Matrix& result, Copy copy, WorkProgress& progress) {
 template <class Word, class Copy>
 void PointSweeps::write_chunk(std::size_t chunk, Matrix& result, Copy copy,
                               WorkProgress& progress) {
+    const MatrixView points = points_;
     const Word* words = words_.as<Word>();
     std::size_t* cursors = cursors_.as<std::size_t>() + chunk * records_;
     bool extra = classes_.has_extra();
@@ -325,12 +334,12 @@ void PointSweeps::write_chunk(std::size_t chunk, Matrix& result, Copy copy,
             Word word = words[i];
             if (word == no_crop_row<Word>) continue;
             std::size_t group = word & ~keep_bit<Word>;
-            if (word & keep_bit<Word>) emit(classes_, group, points_.row(i), cursors, result, copy);
+            if (word & keep_bit<Word>) emit(classes_, group, points.row(i), cursors, result, copy);
             if (extra) {
                 for (std::size_t c = classes_.extra_begin(group); c < classes_.extra_end(group);
                      ++c)
                     if (extra_[chunk][extra_bit++])
-                        emit(classes_, c, points_.row(i), cursors, result, copy);
+                        emit(classes_, c, points.row(i), cursors, result, copy);
             }
         }
         progress.add(2 * (piece_end - piece));
@@ -340,6 +349,7 @@ void PointSweeps::write_chunk(std::size_t chunk, Matrix& result, Copy copy,
 template <class Word, class Copy>
 void PointSweeps::write_block(std::size_t block, Matrix& result, Copy copy,
                               WorkProgress& progress) {
+    const MatrixView points = points_;
     const Entry<Word>* entries = entries_.as<Entry<Word>>();
     std::size_t* cursors = cursors_.as<std::size_t>();
     bool extra = classes_.has_extra();
@@ -349,10 +359,10 @@ void PointSweeps::write_block(std::size_t block, Matrix& result, Copy copy,
         std::size_t piece_end = std::min(end, piece + progress_piece);
         for (std::size_t j = piece; j < piece_end; ++j) {
             if (j + prefetch_distance < end)
-                __builtin_prefetch(points_.row(entries[j + prefetch_distance].point));
+                __builtin_prefetch(points.row(entries[j + prefetch_distance].point));
             const Entry<Word>& entry = entries[j];
             std::size_t group = entry.group & ~keep_bit<Word>;
-            const char* row = points_.row(entry.point);
+            const char* row = points.row(entry.point);
             if (entry.group & keep_bit<Word>) emit(classes_, group, row, cursors, result, copy);
             if (extra) {
                 for (std::size_t c = classes_.extra_begin(group); c < classes_.extra_end(group);

@@ -74,7 +74,7 @@ class PointSweeps {
     void decide_chunk(std::size_t chunk, WorkProgress& progress);
     template <class Word>
     void find_blocks(std::size_t chunk, WorkProgress& progress);
-    template <class Word>
+    template <class Word, bool Decide>
     void sort_into_blocks(std::size_t chunk, WorkProgress& progress);
     template <class Word, bool Decide>
     void decide_block(std::size_t block, WorkProgress& progress);
@@ -109,7 +109,7 @@ class PointSweeps {
     Scratch counts_;
     Scratch block_counts_;
     // With blocks: the points with a crop row, block by block, each block in
-    // row order, as (point, crop row and whether its first class keeps it).
+    // row order, as (point, crop row and whether its first class keeps it, x and y).
     Scratch entries_;
     std::vector<std::size_t> block_begin_;
     // Per chunk, or with blocks per block.

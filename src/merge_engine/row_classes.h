@@ -18,6 +18,35 @@ namespace merge_engine {
 // row names its first class; a crop row's further classes, if any, follow
 // all of those, numbered consecutively per crop row.
 class RowClasses {
+  private:
+    // Two doubles that the compiler keeps, and compares, in one register.
+    using Pair = double __attribute__((vector_size(16)));
+    using PairMask = long long __attribute__((vector_size(16)));
+    // The signs of x and y, by the flips of one test.
+    static constexpr Pair signs[4] = {{1.0, 1.0}, {-1.0, 1.0}, {1.0, -1.0}, {-1.0, -1.0}};
+
+    // One keep test on the signed point: beyond the shifted foot point, or
+    // beyond the shifted near end; `t` holds foot x, foot y, near x, near y.
+    static bool passes(Pair xy, const double* t) {
+        Pair foot = {t[0], t[1]};
+        Pair near = {t[2], t[3]};
+        PairMask below = xy <= foot;
+        PairMask above = xy >= near;
+        return ((below[0] & below[1]) | (above[0] & above[1])) != 0;
+    }
+
+    enum Shape : std::uint8_t {
+        flip_x0 = 1,
+        flip_y0 = 2,
+        flip_x1 = 4,
+        flip_y1 = 8,
+        keeps_all = 16,  // no neighbours
+        general = 32,    // more than two neighbours: ask the rules themselves
+    };
+    struct alignas(64) Tests {
+        double thresholds[8];  // per test: foot x, foot y, near x, near y
+    };
+
   public:
     static constexpr std::size_t several_records = static_cast<std::size_t>(-1);
 
@@ -27,24 +56,35 @@ class RowClasses {
     std::size_t count() const { return founder_.size(); }
     std::size_t group_count() const { return shape_.size(); }
 
-    // Whether the first class of crop row `group` keeps the point. This runs
-    // for every point, so the common rules (one or two neighbours) sit in
-    // one cache line per crop row, beside a byte that says how to read it.
-    bool first_keeps(std::size_t group, Point point) const {
-        std::uint8_t shape = shape_[group];
-        if (shape & keeps_all) return true;
-        if (shape & general) return keeps(group, point);
-        // Without branches: whether a point is kept is as good as random.
-        static constexpr double sign[2] = {1.0, -1.0};
-        const double* t = tests_[group].thresholds;
-        double x0 = sign[shape & 1] * point.x;
-        double y0 = sign[(shape >> 1) & 1] * point.y;
-        double x1 = sign[(shape >> 2) & 1] * point.x;
-        double y1 = sign[(shape >> 3) & 1] * point.y;
-        bool first = ((x0 <= t[0]) & (y0 <= t[1])) | ((x0 >= t[2]) & (y0 >= t[3]));
-        bool second = ((x1 <= t[4]) & (y1 <= t[5])) | ((x1 >= t[6]) & (y1 >= t[7]));
-        return first & second;
-    }
+    // Whether the first class of a crop row keeps a point. This runs for
+    // every point, so the common rules (one or two neighbours) sit in one
+    // cache line per crop row, beside a byte that says how to read it; and
+    // it refers to nothing it could be told to reload, so a loop over
+    // millions of points keeps a copy in registers.
+    class FirstTests {
+      public:
+        bool keeps(std::size_t group, Point point) const {
+            std::uint8_t shape = shapes_[group];
+            if (shape & keeps_all) return true;
+            if (shape & general) return classes_->keeps(group, point);
+            // Without branches, since whether a point is kept is as good as
+            // random, and on x and y at once.
+            Pair xy = {point.x, point.y};
+            const double* t = tests_[group].thresholds;
+            return passes(xy * signs[shape & 3], t) & passes(xy * signs[(shape >> 2) & 3], t + 4);
+        }
+
+      private:
+        friend class RowClasses;
+        FirstTests(const std::uint8_t* shapes, const Tests* tests, const RowClasses* classes)
+            : shapes_(shapes), tests_(tests), classes_(classes) {}
+
+        const std::uint8_t* shapes_;
+        const Tests* tests_;
+        const RowClasses* classes_;
+    };
+
+    FirstTests first_tests() const { return FirstTests(shape_.data(), tests_.data(), this); }
 
     // Whether any class keeps the point, the slow way.
     bool keeps(std::size_t row_class, Point point) const {
@@ -67,18 +107,6 @@ class RowClasses {
     std::size_t class_of(std::size_t record) const { return class_of_[record]; }
 
   private:
-    enum Shape : std::uint8_t {
-        flip_x0 = 1,
-        flip_y0 = 2,
-        flip_x1 = 4,
-        flip_y1 = 8,
-        keeps_all = 16,  // no neighbours
-        general = 32,    // more than two neighbours: ask the rules themselves
-    };
-    struct alignas(64) Tests {
-        double thresholds[8];  // per test: foot x, foot y, near x, near y
-    };
-
     void assign_classes();
     void lay_out_first_classes();
     void list_records();
