@@ -11,13 +11,16 @@ namespace merge_engine {
 namespace {
 
 constexpr double infinity = std::numeric_limits<double>::infinity();
-constexpr double not_a_number = std::numeric_limits<double>::quiet_NaN();
 
 // The x term is formed first.
-double distance(Point a, Point b) {
+double squared_distance(Point a, Point b) {
     double dx = a.x - b.x;
     double dy = a.y - b.y;
-    return std::sqrt(dx * dx + dy * dy);
+    return dx * dx + dy * dy;
+}
+
+double distance(Point a, Point b) {
+    return std::sqrt(squared_distance(a, b));
 }
 
 struct FarthestPair {
@@ -27,15 +30,22 @@ struct FarthestPair {
 
 // Rows of the current matrix outside, rows of the neighbour's inside. Only a
 // strictly greater distance replaces the best pair, so ties keep the first
-// pair in this order and a NaN distance never wins.
+// pair in this order and a NaN distance never wins. Distances are compared
+// as rounded square roots, since two squares can differ where their roots
+// are equal; but the root does not decrease with the square, so a square no
+// greater than the best one's cannot win and needs no root.
 FarthestPair farthest_pair(const EndpointMatrix& current, const EndpointMatrix& neighbour) {
     FarthestPair pair;
     double best = 0.0;
+    double best_square = 0.0;
     for (std::size_t l = 0; l < 3; ++l) {
         for (std::size_t k = 0; k < 3; ++k) {
-            double d = distance(current[l], neighbour[k]);
+            double square = squared_distance(current[l], neighbour[k]);
+            if (!(square > best_square)) continue;
+            double d = std::sqrt(square);
             if (d > best) {
                 best = d;
+                best_square = square;
                 pair = {l, k};
             }
         }
@@ -92,15 +102,6 @@ KeepPoint::KeepPoint(Point foot, Point near, double tolerance) {
         foot_ = {-(p.x - tolerance), p.y + tolerance};
         near_ = {-(b.x - tolerance), b.y + tolerance};
     }
-}
-
-// Any numeric x and y pass the first pair of comparisons; nothing passes the
-// second.
-KeepPoint KeepPoint::numeric() {
-    KeepPoint test;
-    test.foot_ = {infinity, infinity};
-    test.near_ = {not_a_number, not_a_number};
-    return test;
 }
 
 bool KeepPoint::operator==(const KeepPoint& other) const {

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 
 namespace merge_engine {
 
@@ -29,8 +30,16 @@ class KeepPoint {
   public:
     KeepPoint(Point foot, Point near, double tolerance);
 
-    // Keeps every point whose x and y are not NaN.
-    static KeepPoint numeric();
+    // Keeps every point whose x and y are not NaN: any numbers pass the
+    // first pair of comparisons, nothing passes the second.
+    static constexpr KeepPoint numeric() {
+        KeepPoint test;
+        test.foot_ = {std::numeric_limits<double>::infinity(),
+                      std::numeric_limits<double>::infinity()};
+        test.near_ = {std::numeric_limits<double>::quiet_NaN(),
+                      std::numeric_limits<double>::quiet_NaN()};
+        return test;
+    }
 
     bool operator()(Point point) const {
         double x = sx_ * point.x;

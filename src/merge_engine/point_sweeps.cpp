@@ -22,6 +22,10 @@ constexpr unsigned block_shift = 11;
 constexpr std::size_t min_chunk_points = 1 << 15;
 constexpr std::size_t chunks_per_thread = 4;
 
+// Entries per page of a block: big enough to be read as a stream, small
+// enough that the part-full last pages of all blocks cost little.
+constexpr std::size_t page_entries = 1 << 10;
+
 // Progress is counted this many points at a time.
 constexpr std::size_t progress_piece = 1 << 14;
 // Rows read in block order lie anywhere in points_in_rows: asking for them
@@ -98,19 +102,30 @@ PointSweeps::PointSweeps(const MatrixView& points, const GroupFinder& groups,
                   ? (groups.group_count() >> block_shift) + 1
                   : 0),
       block_shift_(block_shift),
-      words_(Scratch::point_words, points.rows(),
+      words_(Scratch::point_words, blocked() ? 0 : points.rows(),
              wide_ ? sizeof(std::uint64_t) : sizeof(std::uint32_t)),
       counts_(Scratch::class_counts, blocked() ? classes.count() : chunks_.count * classes.count(),
               sizeof(std::size_t)),
-      block_counts_(Scratch::block_counts, chunks_.count * blocks_, sizeof(std::size_t)),
-      entries_(Scratch::point_entries, blocked() ? points.rows() : 0,
+      entries_(Scratch::point_entries,
+               blocked()
+                   ? (points.rows() / page_entries + chunks_.count * (blocks_ + 1)) * page_entries
+                   : 0,
                wide_ ? sizeof(Entry<std::uint64_t>) : sizeof(Entry<std::uint32_t>)),
+      pages_(chunks_.count * blocks_),
       extra_(classes.has_extra() ? (blocked() ? blocks_ : chunks_.count) : 0),
       cursors_(Scratch::record_cursors, blocked() ? records : chunks_.count * records,
                sizeof(std::size_t)) {
     std::fill_n(counts_.as<std::size_t>(),
                 blocked() ? classes.count() : chunks_.count * classes.count(), 0);
-    std::fill_n(block_counts_.as<std::size_t>(), chunks_.count * blocks_, 0);
+    if (blocked()) {
+        first_page_.resize(chunks_.count);
+        std::size_t page = 0;
+        for (std::size_t chunk = 0; chunk < chunks_.count; ++chunk) {
+            first_page_[chunk] = page;
+            std::size_t points_of_chunk = chunks_.end(chunk) - chunks_.begin(chunk);
+            page += points_of_chunk / page_entries + blocks_ + 1;
+        }
+    }
 }
 
 void PointSweeps::decide(WorkProgress& progress) {
@@ -121,19 +136,6 @@ void PointSweeps::decide(WorkProgress& progress) {
             });
             return;
         }
-        runner_.for_each(chunks_.count,
-                         [&](std::size_t chunk) { find_blocks<Word>(chunk, progress); });
-        // Each block's points go to one stretch of entries, chunk after chunk,
-        // so each block keeps the row order of the input.
-        std::size_t* next = block_counts_.as<std::size_t>();
-        block_begin_.assign(blocks_ + 1, 0);
-        std::size_t position = 0;
-        for (std::size_t block = 0; block < blocks_; ++block) {
-            block_begin_[block] = position;
-            for (std::size_t chunk = 0; chunk < chunks_.count; ++chunk)
-                position += std::exchange(next[chunk * blocks_ + block], position);
-        }
-        block_begin_[blocks_] = position;
         runner_.for_each(chunks_.count, [&](std::size_t chunk) {
             sort_into_blocks<Word, Decide>(chunk, progress);
         });
@@ -188,79 +190,69 @@ void PointSweeps::decide_chunk(std::size_t chunk, WorkProgress& progress) {
     }
 }
 
-template <class Word>
-void PointSweeps::find_blocks(std::size_t chunk, WorkProgress& progress) {
+template <class Word, bool Decide>
+void PointSweeps::sort_into_blocks(std::size_t chunk, WorkProgress& progress) {
     const MatrixView points = points_;
     const GroupFinder::Lookup groups = groups_.lookup();
-    Word* words = words_.as<Word>();
-    std::size_t* found = block_counts_.as<std::size_t>() + chunk * blocks_;
+    Entry<Word>* entries = entries_.as<Entry<Word>>();
+    BlockPages* pages = pages_.data() + chunk * blocks_;
+    std::size_t next_page = first_page_[chunk];
     std::size_t end = chunks_.end(chunk);
     for (std::size_t piece = chunks_.begin(chunk); piece < end; piece += progress_piece) {
         std::size_t piece_end = std::min(end, piece + progress_piece);
         for (std::size_t i = piece; i < piece_end; ++i) {
             const char* row = points.row(i);
             std::size_t group = groups.find(converted_pair(points.at(row, 0), points.at(row, 1)));
-            if (group == GroupFinder::no_group) {
-                words[i] = no_crop_row<Word>;
-                continue;
+            if (group == GroupFinder::no_group) continue;
+            Point xy{};
+            if constexpr (Decide) xy = {points.at(row, 2), points.at(row, 3)};
+            BlockPages& block = pages[block_of(group)];
+            if (block.pages.empty() || block.last_size == page_entries) {
+                block.pages.push_back(next_page++);
+                block.last_size = 0;
             }
-            words[i] = static_cast<Word>(group);
-            ++found[block_of(group)];
+            entries[block.pages.back() * page_entries + block.last_size++] = {
+                static_cast<Word>(i), static_cast<Word>(group), xy};
         }
-        progress.add(piece_end - piece);
+        progress.add(2 * (piece_end - piece));
     }
 }
 
-template <class Word, bool Decide>
-void PointSweeps::sort_into_blocks(std::size_t chunk, WorkProgress& progress) {
-    const MatrixView points = points_;
-    const Word* words = words_.as<Word>();
+template <class Word, class Body>
+void PointSweeps::for_each_entry(std::size_t block, Body&& body, WorkProgress& progress) const {
     Entry<Word>* entries = entries_.as<Entry<Word>>();
-    std::size_t* next = block_counts_.as<std::size_t>() + chunk * blocks_;
-    std::size_t end = chunks_.end(chunk);
-    for (std::size_t piece = chunks_.begin(chunk); piece < end; piece += progress_piece) {
-        std::size_t piece_end = std::min(end, piece + progress_piece);
-        for (std::size_t i = piece; i < piece_end; ++i) {
-            Word group = words[i];
-            if (group == no_crop_row<Word>) continue;
-            Point xy{};
-            if constexpr (Decide) {
-                const char* row = points.row(i);
-                xy = {points.at(row, 2), points.at(row, 3)};
-            }
-            entries[next[block_of(group)]++] = {static_cast<Word>(i), group, xy};
+    for (std::size_t chunk = 0; chunk < chunks_.count; ++chunk) {
+        const BlockPages& block_pages = pages_[chunk * blocks_ + block];
+        for (std::size_t p = 0; p < block_pages.pages.size(); ++p) {
+            Entry<Word>* page = entries + block_pages.pages[p] * page_entries;
+            std::size_t size =
+                p + 1 == block_pages.pages.size() ? block_pages.last_size : page_entries;
+            for (std::size_t j = 0; j < size; ++j)
+                body(page[j], page[std::min(j + prefetch_distance, size - 1)]);
+            progress.add(size);
         }
-        progress.add(piece_end - piece);
     }
 }
 
 template <class Word, bool Decide>
 void PointSweeps::decide_block(std::size_t block, WorkProgress& progress) {
     const RowClasses::FirstTests first = classes_.first_tests();
-    Entry<Word>* entries = entries_.as<Entry<Word>>();
     std::size_t* counts = counts_.as<std::size_t>();
     bool extra = classes_.has_extra();
-    std::size_t end = block_begin_[block + 1];
-    for (std::size_t piece = block_begin_[block]; piece < end; piece += progress_piece) {
-        std::size_t piece_end = std::min(end, piece + progress_piece);
-        for (std::size_t j = piece; j < piece_end; ++j) {
-            Entry<Word>& entry = entries[j];
-            std::size_t group = entry.group;
-            Point point = entry.xy;
-            bool kept = !Decide || first.keeps(group, point);
-            if (kept) entry.group |= keep_bit<Word>;
-            counts[group] += kept;
-            if (extra) {
-                for (std::size_t c = classes_.extra_begin(group); c < classes_.extra_end(group);
-                     ++c) {
-                    bool also = !Decide || classes_.keeps(c, point);
-                    extra_[block].push(also);
-                    counts[c] += also;
-                }
+    auto decide = [&](Entry<Word>& entry, const Entry<Word>&) {
+        std::size_t group = entry.group;
+        bool kept = !Decide || first.keeps(group, entry.xy);
+        if (kept) entry.group |= keep_bit<Word>;
+        counts[group] += kept;
+        if (extra) {
+            for (std::size_t c = classes_.extra_begin(group); c < classes_.extra_end(group); ++c) {
+                bool also = !Decide || classes_.keeps(c, entry.xy);
+                extra_[block].push(also);
+                counts[c] += also;
             }
         }
-        progress.add(piece_end - piece);
-    }
+    };
+    for_each_entry<Word>(block, decide, progress);
 }
 
 std::size_t PointSweeps::place() {
@@ -350,28 +342,20 @@ template <class Word, class Copy>
 void PointSweeps::write_block(std::size_t block, Matrix& result, Copy copy,
                               WorkProgress& progress) {
     const MatrixView points = points_;
-    const Entry<Word>* entries = entries_.as<Entry<Word>>();
     std::size_t* cursors = cursors_.as<std::size_t>();
     bool extra = classes_.has_extra();
     std::size_t extra_bit = 0;
-    std::size_t end = block_begin_[block + 1];
-    for (std::size_t piece = block_begin_[block]; piece < end; piece += progress_piece) {
-        std::size_t piece_end = std::min(end, piece + progress_piece);
-        for (std::size_t j = piece; j < piece_end; ++j) {
-            if (j + prefetch_distance < end)
-                __builtin_prefetch(points.row(entries[j + prefetch_distance].point));
-            const Entry<Word>& entry = entries[j];
-            std::size_t group = entry.group & ~keep_bit<Word>;
-            const char* row = points.row(entry.point);
-            if (entry.group & keep_bit<Word>) emit(classes_, group, row, cursors, result, copy);
-            if (extra) {
-                for (std::size_t c = classes_.extra_begin(group); c < classes_.extra_end(group);
-                     ++c)
-                    if (extra_[block][extra_bit++]) emit(classes_, c, row, cursors, result, copy);
-            }
+    auto write = [&](const Entry<Word>& entry, const Entry<Word>& ahead) {
+        __builtin_prefetch(points.row(ahead.point));
+        std::size_t group = entry.group & ~keep_bit<Word>;
+        const char* row = points.row(entry.point);
+        if (entry.group & keep_bit<Word>) emit(classes_, group, row, cursors, result, copy);
+        if (extra) {
+            for (std::size_t c = classes_.extra_begin(group); c < classes_.extra_end(group); ++c)
+                if (extra_[block][extra_bit++]) emit(classes_, c, row, cursors, result, copy);
         }
-        progress.add(piece_end - piece);
-    }
+    };
+    for_each_entry<Word>(block, write, progress);
 }
 
 }  // namespace merge_engine

@@ -29,8 +29,9 @@ struct Chunks {
 // their survivors go stay in cache while the points stream past, so each
 // point is decided as it is read and copied in a second sweep. With many,
 // random visits to their tables would miss the cache at every point, so the
-// points are first sorted, stably, into blocks of a few thousand crop rows,
-// and each block is decided and copied on its own, its tables in cache.
+// one sweep over the points sorts them, stably, into blocks of a few
+// thousand crop rows, and each block is then decided and copied on its own,
+// its tables in cache.
 //
 // The inputs are read in place and someone may write into them meanwhile,
 // against the rules; so every later step takes a point's crop row and fate
@@ -70,12 +71,20 @@ class PointSweeps {
         bool operator[](std::size_t i) const { return (words[i / 64] >> (i % 64)) & 1; }
     };
 
+    // The pages of one chunk's points in one block, in row order; every page
+    // is full but the last, which holds `last_size` entries.
+    struct BlockPages {
+        std::vector<std::size_t> pages;
+        std::size_t last_size = 0;
+    };
+
     template <class Word, bool Decide>
     void decide_chunk(std::size_t chunk, WorkProgress& progress);
-    template <class Word>
-    void find_blocks(std::size_t chunk, WorkProgress& progress);
     template <class Word, bool Decide>
     void sort_into_blocks(std::size_t chunk, WorkProgress& progress);
+    // body(entry) for each entry of `block`, chunk after chunk, in row order.
+    template <class Word, class Body>
+    void for_each_entry(std::size_t block, Body&& body, WorkProgress& progress) const;
     template <class Word, bool Decide>
     void decide_block(std::size_t block, WorkProgress& progress);
     template <class Word, class Copy>
@@ -101,17 +110,19 @@ class PointSweeps {
     std::size_t records_;
     std::size_t blocks_;  // 0: every point decided as it is read
     unsigned block_shift_;
-    // Per point: its crop row, and, without blocks, whether its first class
+    // Without blocks, per point: its crop row and whether its first class
     // keeps it.
     Scratch words_;
     // Without blocks: per chunk and class, the points kept. With blocks: per
-    // chunk and block the points found, then per class the points kept.
+    // class.
     Scratch counts_;
-    Scratch block_counts_;
-    // With blocks: the points with a crop row, block by block, each block in
-    // row order, as (point, crop row and whether its first class keeps it, x and y).
+    // With blocks: the points with a crop row, as (point, crop row and
+    // whether its first class keeps it, x and y), in pages of a block each.
+    // Each chunk has its own run of pages, enough for all its points with
+    // every block's last page part full.
     Scratch entries_;
-    std::vector<std::size_t> block_begin_;
+    std::vector<std::size_t> first_page_;  // per chunk
+    std::vector<BlockPages> pages_;        // per chunk and block
     // Per chunk, or with blocks per block.
     std::vector<Bits> extra_;
     // Without blocks: per chunk and record, the row of the record's next
