@@ -125,6 +125,15 @@ std::size_t available_processors() {
     return *processors;
 }
 
+std::size_t worker_bound_for(std::size_t processors) {
+    return std::max<std::size_t>(1, workers_per_processor * processors);
+}
+
+std::size_t worker_thread_bound() {
+    static const std::size_t bound = worker_bound_for(available_processors());
+    return bound;
+}
+
 std::size_t resolve_thread_count(std::uint64_t requested) {
     std::uint64_t count = requested;
     if (count == 0) {
@@ -133,7 +142,7 @@ std::size_t resolve_thread_count(std::uint64_t requested) {
         count = from_env.value_or(0);
     }
     if (count == 0) count = available_processors();
-    return static_cast<std::size_t>(std::min<std::uint64_t>(count, max_worker_threads));
+    return static_cast<std::size_t>(std::min<std::uint64_t>(count, worker_thread_bound()));
 }
 
 }  // namespace merge_engine
