@@ -160,8 +160,9 @@ ODD_TOLERANCES = st.one_of(
 )
 TOLERANCES = st.one_of(st.floats(width=64), st.floats(-2.0, 5.0), st.floats(-2.0, 5.0), ODD_TOLERANCES)
 # Valid counts stay small: a count is also the size the process-wide pool
-# grows to, for good. A count the system cannot start is tested in a child
-# under an address-space limit (test_worker_pool.py).
+# grows to, until its workers go idle. Counts above the pool's bound, and
+# threads the system cannot start, are tested in children under a
+# process-count limit (test_worker_pool.py).
 ODD_THREAD_COUNTS = st.one_of(
     st.integers(-(2**70), -1),
     st.integers(2**64, 2**70),

@@ -1,12 +1,14 @@
-"""The process-wide worker pool: thread counts from the argument and the environment, growth, and reuse."""
+"""The process-wide worker pool: thread counts, its bound, growth, reuse, wake-ups and idle workers leaving."""
 
+import os
 import re
 
 import pytest
 
 from support import run_python
 
-# Runs in a child pinned to one processor, so the platform default is 1.
+# Runs in a child pinned to one processor, so the platform default is 1 and
+# the bound of the pool 4.
 COUNT_WORKERS = """
 import os, numpy as np, _native
 from support import junction_field
@@ -36,13 +38,19 @@ def workers_started(num_threads, env):
         # 0 asks for the processor count, and the second variable is not read.
         (0, {"RAYON_NUM_THREADS": "0", "RAYON_RS_NUM_CPUS": "5"}, 1),
         # An unusable first variable passes the question to the second.
-        (0, {"RAYON_NUM_THREADS": "-2", "RAYON_RS_NUM_CPUS": "5"}, 5),
-        (0, {"RAYON_NUM_THREADS": "3x", "RAYON_RS_NUM_CPUS": "5"}, 5),
-        (0, {"RAYON_NUM_THREADS": "", "RAYON_RS_NUM_CPUS": "5"}, 5),
+        (0, {"RAYON_NUM_THREADS": "-2", "RAYON_RS_NUM_CPUS": "3"}, 3),
+        (0, {"RAYON_NUM_THREADS": "3x", "RAYON_RS_NUM_CPUS": "3"}, 3),
+        (0, {"RAYON_NUM_THREADS": "", "RAYON_RS_NUM_CPUS": "3"}, 3),
         (0, {"RAYON_NUM_THREADS": "99999999999999999999999", "RAYON_RS_NUM_CPUS": "2"}, 2),
         (0, {"RAYON_RS_NUM_CPUS": "3"}, 3),
         (0, {"RAYON_RS_NUM_CPUS": "0"}, 1),
         (0, {"RAYON_RS_NUM_CPUS": "two"}, 1),
+        # Above the bound, 4 workers per available processor, a request runs on the bound.
+        (5, {}, 4),
+        (100_000, {}, 4),
+        (2**64 - 1, {}, 4),
+        (0, {"RAYON_NUM_THREADS": "5"}, 4),
+        (0, {"RAYON_RS_NUM_CPUS": "70000"}, 4),
     ],
 )
 def test_thread_count_resolution(num_threads, env, workers):
@@ -55,7 +63,7 @@ def run_calls(code):
     return completed
 
 
-def test_every_call_works_and_the_pool_only_grows():
+def test_every_call_works_and_keeps_the_workers_recent_calls_used():
     completed = run_calls(
         """
         import os, numpy as np, _native
@@ -119,29 +127,156 @@ def test_forked_child_builds_its_own_pool():
     assert completed.stdout.strip() == "0"
 
 
-@pytest.mark.not_sanitized("the sanitizer runtime aborts when its own per-thread memory hits the limit")
-def test_thread_that_cannot_start_fails_the_call_and_later_calls_work():
+# RLIMIT_NPROC counts every thread of the child's real user, and does not hold
+# root back: a child run by root becomes a user of its own, whose only threads
+# are the child's. It is pinned to one processor, so the pool's bound is 4.
+UNDER_A_PROCESS_LIMIT = """
+import os, resource, subprocess, sys, threading
+import numpy as np, _native
+from support import junction_field
+
+merge = _native.merge_points_removing_overlap
+field = junction_field()
+os.sched_setaffinity(0, {min(os.sched_getaffinity(0))})
+if os.getuid() == 0:
+    os.setgroups([])
+    os.setgid(%(user)d)
+    os.setuid(%(user)d)
+
+def user_threads():
+    count = 0
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{pid}/status") as status:
+                fields = dict(line.split(":", 1) for line in status)
+        except OSError:
+            continue
+        if int(fields["Uid"].split()[0]) == os.getuid():
+            count += int(fields["Threads"])
+    return count
+
+def own_threads():
+    return len(os.listdir("/proc/self/task"))
+
+limit = user_threads() + %(room)d
+resource.setrlimit(resource.RLIMIT_NPROC, (limit, limit))
+before = own_threads()
+try:
+    print("result", merge(**field, tolerance=0.1, num_threads=%(num_threads)d).shape)
+except BaseException as error:
+    print(type(error).__name__, error.args[0])
+print("workers", own_threads() - before)
+
+# The process can still start threads and processes of its own.
+thread = threading.Thread(target=lambda: None)
+thread.start()
+thread.join()
+print("child", subprocess.run([sys.executable, "-c", "print('ran')"], capture_output=True, text=True).stdout.strip())
+print("again", merge(**field, tolerance=0.1, num_threads=1).shape)
+"""
+
+
+def under_a_process_limit(room, num_threads):
+    """What the child prints when it may start `room` more threads or processes than it has."""
+    user = 1_000_000 + os.getpid()  # a user no other process runs as
+    code = UNDER_A_PROCESS_LIMIT % {"user": user, "room": room, "num_threads": num_threads}
+    completed = run_python(code, NO_THREAD_VARIABLES)
+    assert completed.returncode == 0, completed.stderr
+    return completed.stdout.splitlines()
+
+
+def test_a_huge_request_runs_on_the_bound_and_leaves_room_for_other_threads():
+    # Room for the 4 workers of the bound, a thread and a process.
+    assert under_a_process_limit(room=6, num_threads=100_000) == [
+        "result (6, 5)",
+        "workers 4",
+        "child ran",
+        "again (6, 5)",
+    ]
+
+
+def test_a_growth_that_cannot_start_a_thread_fails_and_takes_back_the_workers_it_started():
+    # Room for 2 of the 4 workers asked for: the third does not start.
+    lines = under_a_process_limit(room=2, num_threads=4)
+    assert lines == [
+        "PanicException called `Result::unwrap()` on an `Err` value: ThreadPoolBuildError { kind: "
+        'IOError(Os { code: 11, kind: WouldBlock, message: "Resource temporarily unavailable" }) }',
+        "workers 0",
+        "child ran",
+        "again (6, 5)",
+    ]
+
+
+# Each worker's context switches, before and after many small calls: a worker
+# that a call wakes switches at least once each time it waits again.
+WAKE_UPS = """
+import os, numpy as np, _native
+from support import junction_field
+
+merge = _native.merge_points_removing_overlap
+field = junction_field()
+many_records = dict(field, connected_crop_rows=np.tile(field["connected_crop_rows"], (4, 1)))
+
+def switches(tid):
+    with open(f"/proc/self/task/{tid}/status") as status:
+        fields = dict(line.split(":", 1) for line in status)
+    return int(fields["voluntary_ctxt_switches"]) + int(fields["nonvoluntary_ctxt_switches"])
+
+before = set(os.listdir("/proc/self/task"))
+merge(**many_records, tolerance=0.1, num_threads=4)  # 8 records on 4 workers
+workers = sorted(set(os.listdir("/proc/self/task")) - before)
+start = [switches(tid) for tid in workers]
+for _ in range(CALLS):
+    merge(**field, tolerance=0.1, num_threads=THREADS)  # 2 records
+print(len(workers), *sorted((switches(tid) - s for tid, s in zip(workers, start)), reverse=True))
+"""
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+def test_a_call_wakes_only_the_workers_it_uses(threads):
+    calls = 200
+    code = WAKE_UPS.replace("CALLS", str(calls)).replace("THREADS", str(threads))
+    pool, *woken = map(int, run_calls(code).stdout.split())
+    assert pool == 4
+    assert all(count >= calls for count in woken[:threads]), woken
+    # The workers the small calls did not use stayed asleep.
+    assert sum(woken[threads:]) <= 5, woken
+
+
+def test_workers_that_recent_calls_did_not_use_exit_once_idle():
     completed = run_calls(
         """
-        import resource, numpy as np, _native
+        import os, time, numpy as np, _native
         from support import junction_field
+
+        merge = _native.merge_points_removing_overlap
         field = junction_field()
-        _native.merge_points_removing_overlap(**field, tolerance=0.1, num_threads=1)
-        # Leave room for a few thread stacks, not for a hundred.
-        with open("/proc/self/statm") as statm:
-            used = int(statm.read().split()[0]) * resource.getpagesize()
-        resource.setrlimit(resource.RLIMIT_AS, (used + (64 << 20), resource.RLIM_INFINITY))
-        try:
-            _native.merge_points_removing_overlap(**field, tolerance=0.1, num_threads=100)
-        except BaseException as error:
-            print(type(error).__name__, error.args[0])
-        resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
-        print(_native.merge_points_removing_overlap(**field, tolerance=0.1, num_threads=2).shape)
+        many_records = dict(field, connected_crop_rows=np.tile(field["connected_crop_rows"], (4, 1)))
+        base = len(os.listdir("/proc/self/task"))
+
+        def workers():
+            return len(os.listdir("/proc/self/task")) - base
+
+        def until(count, call):
+            deadline = time.monotonic() + 60
+            while workers() != count and time.monotonic() < deadline:
+                if call:
+                    merge(**field, tolerance=0.1, num_threads=2)  # keeps 2 workers busy
+                time.sleep(0.2)
+            return workers()
+
+        merge(**many_records, tolerance=0.1, num_threads=4)
+        merge(**field, tolerance=0.1, num_threads=2)
+        print(workers())
+        # Calls on 2 workers every 0.2 s: the 2 others go, the 2 in use stay.
+        print(until(2, call=True))
+        time.sleep(1)
+        merge(**field, tolerance=0.1, num_threads=2)
+        print(workers())
+        # Without calls, all go; the next call starts what it needs.
+        print(until(0, call=False))
+        result = merge(**many_records, tolerance=0.1, num_threads=3)
+        print(workers(), result.shape)
         """
     )
-    failure, shape = completed.stdout.splitlines()
-    assert failure == (
-        "PanicException called `Result::unwrap()` on an `Err` value: ThreadPoolBuildError { kind: "
-        'IOError(Os { code: 11, kind: WouldBlock, message: "Resource temporarily unavailable" }) }'
-    )
-    assert shape == "(6, 5)"
+    assert completed.stdout.split("\n") == ["4", "2", "2", "0", "3 (24, 5)", ""]

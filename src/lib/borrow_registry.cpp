@@ -5,7 +5,10 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <limits>
 #include <mutex>
+#include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,10 +20,6 @@ namespace native {
 
 namespace {
 
-constexpr int claim_granted = 0;
-constexpr int already_borrowed = -1;
-constexpr int registry_out_of_memory = -2;
-
 // Bytes from the lowest to one past the highest element; empty for an
 // array without elements, which then conflicts with nothing.
 struct Span {
@@ -31,26 +30,28 @@ struct Span {
     bool overlaps(const Span& other) const { return begin < other.end && other.begin < end; }
 };
 
-Py_ssize_t item_size(PyObject* array) {
-    PyRef size = PyRef::steal(PyObject_GetAttrString(array, "itemsize"));
-    Py_ssize_t value = size ? PyLong_AsSsize_t(size.get()) : -1;
-    if (value < 1) {
-        PyErr_Clear();
-        return 1;
-    }
-    return value;
-}
-
-Span memory_span(PyObject* array) {
+// The span of an array's elements, from its C fields and descriptor. Shapes
+// and strides may describe more than the address space holds (as_strided
+// makes such views without touching memory); such a span is taken as the
+// whole address space, so it conflicts with every other claim rather than
+// with none.
+Span memory_span(const NumpyApi& numpy, PyObject* array) {
     const NumpyArrayFields& fields = array_fields(array);
+    for (int axis = 0; axis < fields.nd; ++axis)
+        if (fields.dimensions[axis] <= 0) return {};
     auto low = reinterpret_cast<std::intptr_t>(fields.data);
     std::intptr_t high = low;
-    for (int axis = 0; axis < fields.nd; ++axis) {
-        if (fields.dimensions[axis] == 0) return {};
-        std::intptr_t reach = (fields.dimensions[axis] - 1) * fields.strides[axis];
-        (reach < 0 ? low : high) += reach;
+    bool fits = true;
+    for (int axis = 0; fits && axis < fields.nd; ++axis) {
+        std::intptr_t reach = 0;
+        fits = !__builtin_mul_overflow(fields.dimensions[axis] - 1, fields.strides[axis], &reach);
+        std::intptr_t& side = reach < 0 ? low : high;
+        fits = fits && !__builtin_add_overflow(side, reach, &side);
     }
-    return {static_cast<std::uintptr_t>(low), static_cast<std::uintptr_t>(high + item_size(array))};
+    Py_ssize_t item_size = std::max<Py_ssize_t>(1, numpy.item_size(array));
+    fits = fits && low >= 0 && !__builtin_add_overflow(high, item_size, &high);
+    if (!fits) return {0, std::numeric_limits<std::uintptr_t>::max()};
+    return {static_cast<std::uintptr_t>(low), static_cast<std::uintptr_t>(high)};
 }
 
 // A claim remembers its array and the span it covered when it was taken,
@@ -62,16 +63,17 @@ struct Claim {
 };
 
 // The registry this module publishes when NumPy carries none yet. Its
-// functions run with the interpreter lock held; the mutex guards the claims
-// for interpreters without one. The span of an array is read before the
-// lock is taken: reading it may run Python code (an item size property),
-// which may switch threads or claim arrays itself.
+// functions are called with the interpreter lock held; the mutex guards the
+// claims for interpreters without one.
 struct Claims {
     std::mutex mutex;
     std::vector<Claim> list;
 
     int acquire(PyObject* array, bool writable) {
-        Span span = memory_span(array);
+        // The registry is published only once the table is loaded.
+        std::optional<NumpyApi> numpy = NumpyApi::loaded();
+        if (!numpy || !numpy->is_array(array)) return not_an_array;
+        Span span = memory_span(*numpy, array);
         if (span.empty()) return claim_granted;
         std::lock_guard lock(mutex);
         for (const Claim& claim : list)
@@ -79,7 +81,7 @@ struct Claims {
         try {
             list.push_back({array, span, writable});
         } catch (const std::bad_alloc&) {
-            return registry_out_of_memory;
+            return claim_out_of_memory;
         }
         return claim_granted;
     }
@@ -164,6 +166,7 @@ ReadOnlyClaim::ReadOnlyClaim(PyObject* array) : registry_(shared_registry()) {
     int code = registry_->acquire_read(registry_->state, array);
     if (code == already_borrowed)
         merge_engine::panic(merge_engine::unwrapped_error("AlreadyBorrowed"));
+    if (code == claim_out_of_memory) throw std::bad_alloc();
     if (code != claim_granted)
         merge_engine::panic("Unexpected return code " + std::to_string(code) +
                             " from borrow checking API");

@@ -78,7 +78,23 @@ int exec_module(PyObject* module) noexcept {
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-    // The module keeps no Python state of its own across threads.
+    // The module keeps no per-module Python state. Process-wide state, and what guards it:
+    // - the worker pool (merge_engine/worker_pool.cpp): created under a mutex, which fork
+    //   handlers hold across fork; inside it one mutex guards the workers' slots and a
+    //   second lets one run or growth use the pool at a time;
+    // - the worker bound (merge_engine/thread_count.cpp): a function-local static, set once;
+    // - PanicException and PySliceContainer (runtime_types.cpp), NumPy's core name and its
+    //   table (numpy_api.cpp), the borrow registry in use and its capsule
+    //   (borrow_registry.cpp): atomics filled once, a racing creator dropping its own;
+    // - the claims of our registry: its mutex;
+    // - the backtrace note of failure reports (merge_engine/panic.cpp): an atomic flag.
+    // Two things are guarded only by the interpreter lock, which a call holds throughout on
+    // a standard build and which a free-threaded build does not have:
+    // - getenv of the thread-count and colour variables, against os.environ writes (setenv)
+    //   in another thread;
+    // - the input arrays' shapes, strides, data and contents, read while another thread
+    //   could resize them or write into them.
+    // Free-threaded builds are untested (see the README).
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
     {0, nullptr},
 };

@@ -4,7 +4,9 @@
 
 #include <atomic>
 #include <cstdio>
+#include <memory>
 #include <string>
+#include <utility>
 
 #include "lib/failure_guard.h"
 #include "merge_engine/panic.h"
@@ -13,25 +15,7 @@ namespace native {
 
 namespace {
 
-// What this module was written against: the ABI of NumPy 2 and the C API of NumPy 1.15.
-constexpr unsigned compiled_abi_version = 0x2000000;
-constexpr unsigned compiled_feature_version = 0xc;
-
-constexpr int float64_type_number = 12;  // NPY_DOUBLE
-constexpr int writeable_flag = 0x0400;   // NPY_ARRAY_WRITEABLE
-constexpr int little_endian = 1;         // NPY_CPU_LITTLE
-
-// Slots of the functions in the table.
-enum Slot {
-    slot_get_ndarray_c_version = 0,
-    slot_array_type = 2,
-    slot_descr_from_type = 45,
-    slot_new_from_descr = 94,
-    slot_equiv_types = 182,
-    slot_get_endianness = 210,
-    slot_get_ndarray_c_feature_version = 211,
-    slot_set_base_object = 282,
-};
+using namespace numpy_abi;
 
 using VersionFunction = unsigned (*)();
 using EndiannessFunction = int (*)();
@@ -42,7 +26,7 @@ using NewFromDescrFunction = PyObject* (*)(PyTypeObject*, PyObject*, int, const 
 using SetBaseObjectFunction = int (*)(PyObject*, PyObject*);
 
 std::atomic<const char*> core_name{nullptr};
-std::atomic<void**> array_api_table{nullptr};
+std::atomic<const void*> loaded_table{nullptr};
 
 std::string to_hex(unsigned value) {
     char text[16];
@@ -73,7 +57,8 @@ unsigned char numpy_major_version() {
 // Imports the core's multiarray module, takes its table and checks that
 // the running NumPy can serve a module built like this one. The capsule
 // that holds the table stays referenced for the life of the process.
-void** load_table() {
+// Returns the table and the running NumPy's C-API version.
+std::pair<void**, unsigned> load_table() {
     PyRef multiarray = NumpyApi::import_multiarray();
     PyRef capsule = checked(PyObject_GetAttrString(multiarray.get(), "_ARRAY_API"));
     if (!PyCapsule_CheckExact(capsule.get())) {
@@ -100,7 +85,7 @@ void** load_table() {
             "module compiled as little endian, but detected different endianness at runtime");
 
     capsule.release();  // kept for the life of the process, with the table it holds
-    return table;
+    return {table, feature};
 }
 
 }  // namespace
@@ -117,27 +102,35 @@ PyRef NumpyApi::import_multiarray() {
     return checked(PyImport_ImportModule(module_name.c_str()));
 }
 
+std::optional<NumpyApi> NumpyApi::loaded() noexcept {
+    if (const void* table = loaded_table.load()) return NumpyApi(static_cast<const Table*>(table));
+    return std::nullopt;
+}
+
 NumpyApi NumpyApi::get() {
-    if (void** table = array_api_table.load()) return NumpyApi(table);
-    void** table = nullptr;
+    if (std::optional<NumpyApi> numpy = loaded()) return *numpy;
+    std::pair<void**, unsigned> found;
     try {
-        table = load_table();
+        found = load_table();
     } catch (const PythonErrorSet&) {
         merge_engine::panic("Failed to access NumPy array API capsule: " +
                             take_error_description());
     }
-    void** expected = nullptr;
-    if (!array_api_table.compare_exchange_strong(expected, table)) table = expected;
-    return NumpyApi(table);
+    // Never freed: every later call reads it. A thread that loses the race to
+    // publish it frees its own and uses the winner's.
+    auto table = std::make_unique<Table>(Table{found.first, found.second});
+    const void* expected = nullptr;
+    if (loaded_table.compare_exchange_strong(expected, table.get()))
+        return NumpyApi(table.release());
+    return NumpyApi(static_cast<const Table*>(expected));
 }
 
 bool NumpyApi::is_array(PyObject* object) const {
-    return PyObject_TypeCheck(object, static_cast<PyTypeObject*>(table_[slot_array_type]));
+    return PyObject_TypeCheck(object, array_type());
 }
 
 bool NumpyApi::is_float64_matrix(PyObject* object) const {
-    auto type = static_cast<PyTypeObject*>(table_[slot_array_type]);
-    if (!PyObject_TypeCheck(object, type) || array_fields(object).nd != 2) return false;
+    if (!is_array(object) || array_fields(object).nd != 2) return false;
     PyRef float64 =
         checked(function<DescrFromTypeFunction>(slot_descr_from_type)(float64_type_number));
     PyObject* descr = array_fields(object).descr;
@@ -145,8 +138,15 @@ bool NumpyApi::is_float64_matrix(PyObject* object) const {
            function<EquivTypesFunction>(slot_equiv_types)(descr, float64.get()) != 0;
 }
 
+Py_ssize_t NumpyApi::item_size(PyObject* array) const {
+    const PyObject* descr = array_fields(array).descr;
+    if (table_->feature_version >= numpy2_feature_version)
+        return reinterpret_cast<const NumpyDescriptorFields2*>(descr)->elsize;
+    return reinterpret_cast<const NumpyDescriptorFields1*>(descr)->elsize;
+}
+
 PyObject* NumpyApi::new_float64_matrix(double* data, std::size_t rows, std::size_t cols) const {
-    auto type = static_cast<PyTypeObject*>(table_[slot_array_type]);
+    PyTypeObject* type = array_type();
     PyObject* float64 = function<DescrFromTypeFunction>(slot_descr_from_type)(float64_type_number);
     if (float64 == nullptr) return nullptr;
     Py_ssize_t shape[2] = {static_cast<Py_ssize_t>(rows), static_cast<Py_ssize_t>(cols)};

@@ -1,24 +1,15 @@
 // NumPy's C API, reached through its array API table that is loaded on first use.
 #pragma once
 
+#include "lib/numpy_abi.h"
 #include "lib/py_ref.h"
 
 #include <cstddef>
+#include <optional>
 
 namespace native {
 
-// The leading fields of a NumPy array object, the same in every NumPy
-// release this module accepts.
-struct NumpyArrayFields {
-    PyObject_HEAD char* data;
-    int nd;
-    Py_ssize_t* dimensions;
-    Py_ssize_t* strides;
-    PyObject* base;
-    PyObject* descr;
-    int flags;
-};
-
+// The fields of `array`, which must be an ndarray or an instance of a subclass.
 inline const NumpyArrayFields& array_fields(PyObject* array) {
     return *reinterpret_cast<const NumpyArrayFields*>(array);
 }
@@ -30,14 +21,21 @@ class NumpyApi {
     // is missing or unusable; the next use tries again.
     static NumpyApi get();
 
+    // The table if an earlier get() loaded it. Never loads it, so it runs no Python code.
+    static std::optional<NumpyApi> loaded() noexcept;
+
     // The core's "multiarray" module; throws PythonErrorSet on failure.
     static PyRef import_multiarray();
 
-    // An ndarray, or an instance of a subclass.
+    // An ndarray or an instance of a subclass, by its type alone.
     bool is_array(PyObject* object) const;
 
     // An ndarray (or subclass) of 2 dimensions with float64 elements.
     bool is_float64_matrix(PyObject* object) const;
+
+    // The item size of an array, from its descriptor's fields in the layout of the running
+    // NumPy: never through a Python attribute, which a subclass could override.
+    Py_ssize_t item_size(PyObject* array) const;
 
     // A new writeable row-major float64 array over `data`, which it does
     // not own; null with NumPy's error pending on failure.
@@ -52,13 +50,22 @@ class NumpyApi {
     // Throws PythonErrorSet when NumPy cannot tell its version.
     static const char* core_module_name();
 
-    explicit NumpyApi(void** table) : table_(table) {}
+    // The table with the C-API version of the NumPy that serves it.
+    struct Table {
+        void** slots;
+        unsigned feature_version;
+    };
+
+    explicit NumpyApi(const Table* table) : table_(table) {}
     template <class Function>
     Function function(int slot) const {
-        return reinterpret_cast<Function>(table_[slot]);
+        return reinterpret_cast<Function>(table_->slots[slot]);
+    }
+    PyTypeObject* array_type() const {
+        return static_cast<PyTypeObject*>(table_->slots[numpy_abi::slot_array_type]);
     }
 
-    void** table_;
+    const Table* table_;
 };
 
 }  // namespace native

@@ -118,11 +118,24 @@ std::optional<std::uint64_t> parse_thread_count(std::string_view text) {
     return value;
 }
 
+// The affinity mask is one system call and is read every time, since a
+// program may change it between calls; the control group's quota takes
+// several files to find and is read once per process.
 std::size_t available_processors() {
     auto processors = affinity_processors();
     if (!processors) return 1;
-    if (auto quota = cgroup_quota()) return std::max<std::size_t>(1, std::min(*processors, *quota));
+    static const std::optional<std::size_t> quota = cgroup_quota();
+    if (quota) return std::max<std::size_t>(1, std::min(*processors, *quota));
     return *processors;
+}
+
+std::size_t worker_bound_for(std::size_t processors) {
+    return std::max<std::size_t>(1, workers_per_processor * processors);
+}
+
+std::size_t worker_thread_bound() {
+    static const std::size_t bound = worker_bound_for(available_processors());
+    return bound;
 }
 
 std::size_t resolve_thread_count(std::uint64_t requested) {
@@ -133,7 +146,7 @@ std::size_t resolve_thread_count(std::uint64_t requested) {
         count = from_env.value_or(0);
     }
     if (count == 0) count = available_processors();
-    return static_cast<std::size_t>(std::min<std::uint64_t>(count, max_worker_threads));
+    return static_cast<std::size_t>(std::min<std::uint64_t>(count, worker_thread_bound()));
 }
 
 }  // namespace merge_engine

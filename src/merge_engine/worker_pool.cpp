@@ -1,15 +1,18 @@
-// The process-wide worker pool: worker threads, one job at a time, and the halving of work into
-// stretches.
+// The process-wide worker pool: numbered workers woken one by one, one job at a time, idle
+// workers that exit, and the halving of work into stretches.
 #include "merge_engine/worker_pool.h"
 
 #include <pthread.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <condition_variable>
 #include <cstring>
 #include <exception>
 #include <limits>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <system_error>
@@ -17,10 +20,13 @@
 #include <vector>
 
 #include "merge_engine/panic.h"
+#include "merge_engine/thread_count.h"
 
 namespace merge_engine {
 
 namespace {
+
+using Clock = std::chrono::steady_clock;
 
 struct Stretch {
     std::size_t begin;
@@ -40,19 +46,26 @@ void halve(std::size_t begin, std::size_t end, std::size_t grain, std::vector<St
 
 // One parallel for-each. Fields without a comment are guarded by the pool's mutex.
 struct Job {
-    Job(const std::vector<Stretch>& stretches, StretchFunction body, std::size_t max_threads)
-        : stretches(stretches), body(body), max_threads(max_threads) {}
+    Job(const std::vector<Stretch>& stretches, StretchFunction body)
+        : stretches(stretches), body(body) {}
 
     const std::vector<Stretch>& stretches;
     StretchFunction body;
-    std::size_t max_threads;
     std::atomic<std::size_t> next_stretch{0};  // taken without the lock
-    std::size_t joined = 0;
-    std::size_t running = 0;
+    std::size_t running = 0;                   // workers given the job and not done with it
     std::size_t failed_stretch = std::numeric_limits<std::size_t>::max();
     std::exception_ptr failure;
+};
 
-    bool all_taken() const { return next_stretch.load() >= stretches.size(); }
+// The place of one numbered worker. Slots live as long as the pool, so a worker that
+// exits leaves nothing another thread could still reach, and a later worker takes its
+// place. Guarded by the pool's mutex, except `thread`, which only growths touch.
+struct Slot {
+    std::condition_variable wake;
+    Job* job = nullptr;  // given to this worker and not yet taken
+    Clock::time_point last_used;
+    bool stop = false;   // exit at once: the growth that started it failed
+    std::thread thread;  // joinable only while the growth that started it runs
 };
 
 // The form in which a failed thread start is reported: the operating
@@ -77,57 +90,118 @@ std::string thread_start_error(int code) {
            ", kind: " + kind + ", message: \"" + std::strerror(code) + "\" }) }";
 }
 
+// Blocks every signal on the calling thread while it lives. Threads started meanwhile
+// inherit the full mask, so workers leave every signal to the interpreter's own threads;
+// the caller gets its own mask back however the scope is left.
+class AllSignalsBlocked {
+  public:
+    AllSignalsBlocked() {
+        sigset_t all;
+        sigfillset(&all);
+        pthread_sigmask(SIG_SETMASK, &all, &previous_);
+    }
+    ~AllSignalsBlocked() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+    AllSignalsBlocked(const AllSignalsBlocked&) = delete;
+    AllSignalsBlocked& operator=(const AllSignalsBlocked&) = delete;
+
+  private:
+    sigset_t previous_;
+};
+
+// Workers 0 .. live_ - 1 run. A job goes to the lowest-numbered workers, and each is woken
+// on its own, so a job wakes exactly the workers it uses and the highest-numbered ones are
+// those recent jobs did not need: they exit, highest first, once idle for worker_idle_time.
 class WorkerPool {
   public:
-    void ensure_threads(std::size_t threads) {
-        std::lock_guard lock(mutex_);
-        while (threads_ < threads) {
-            start_worker();
-            ++threads_;
-        }
+    explicit WorkerPool(std::size_t bound) : slots_(std::make_unique<Slot[]>(bound)) {}
+
+    void ensure_workers(std::size_t wanted) {
+        std::lock_guard one_at_a_time(control_mutex_);
+        std::unique_lock lock(mutex_);
+        grow(lock, wanted);
+        // The call that asked will use them soon: none goes idle before it does.
+        Clock::time_point now = Clock::now();
+        for (std::size_t i = 0; i < wanted; ++i) slots_[i].last_used = now;
     }
 
-    void run(Job& job) {
-        std::lock_guard one_job_at_a_time(run_mutex_);
+    void run(Job& job, std::size_t workers) {
+        std::lock_guard one_at_a_time(control_mutex_);
         std::unique_lock lock(mutex_);
-        job_ = &job;
-        ++job_number_;
-        job_posted_.notify_all();
-        job_finished_.wait(lock, [&] { return job.all_taken() && job.running == 0; });
-        job_ = nullptr;
+        grow(lock, workers);
+        job.running = workers;
+        for (std::size_t i = 0; i < workers; ++i) slots_[i].job = &job;
+        lock.unlock();
+        // Slots outlive their workers, and a worker with a job does not exit.
+        for (std::size_t i = 0; i < workers; ++i) slots_[i].wake.notify_one();
+        lock.lock();
+        job_done_.wait(lock, [&] { return job.running == 0; });
     }
 
   private:
-    // Workers leave every signal to the interpreter's own threads.
-    void start_worker() {
-        sigset_t all, previous;
-        sigfillset(&all);
-        pthread_sigmask(SIG_SETMASK, &all, &previous);
+    // Starts workers until `wanted` run. When a start fails, the workers this growth
+    // started are taken back before the failure goes on.
+    void grow(std::unique_lock<std::mutex>& lock, std::size_t wanted) {
+        std::size_t before = live_;
+        if (before >= wanted) return;
         try {
-            std::thread([this] { work(); }).detach();
-        } catch (const std::system_error& error) {
-            pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-            panic(unwrapped_error(thread_start_error(error.code().value())));
+            AllSignalsBlocked blocked;
+            for (; live_ < wanted; ++live_) start_worker(live_);
+        } catch (...) {
+            take_back(lock, before);
+            throw;
         }
-        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+        for (std::size_t i = before; i < live_; ++i) slots_[i].thread.detach();
     }
 
-    void work() {
-        std::uint64_t last_job = 0;
+    void start_worker(std::size_t index) {
+        Slot& slot = slots_[index];
+        slot.job = nullptr;
+        slot.stop = false;
+        slot.last_used = Clock::now();
+        try {
+            slot.thread = std::thread([this, index] { work(index); });
+        } catch (const std::system_error& error) {
+            panic(unwrapped_error(thread_start_error(error.code().value())));
+        }
+    }
+
+    // Stops and joins the workers from `first` up. The control mutex is held, so no job
+    // or growth reaches them meanwhile.
+    void take_back(std::unique_lock<std::mutex>& lock, std::size_t first) {
+        std::size_t end = live_;
+        live_ = first;
+        for (std::size_t i = first; i < end; ++i) slots_[i].stop = true;
+        if (first > 0) slots_[first - 1].wake.notify_one();  // the highest again: it may go
+        lock.unlock();
+        for (std::size_t i = first; i < end; ++i) {
+            slots_[i].wake.notify_one();
+            slots_[i].thread.join();
+        }
+        lock.lock();
+    }
+
+    void work(std::size_t index) {
+        Slot& slot = slots_[index];
         std::unique_lock lock(mutex_);
-        while (true) {
-            job_posted_.wait(lock, [&] {
-                return job_ != nullptr && job_number_ != last_job &&
-                       job_->joined < job_->max_threads;
-            });
-            last_job = job_number_;
-            Job& job = *job_;
-            ++job.joined;
-            ++job.running;
-            lock.unlock();
-            take_stretches(job);
-            lock.lock();
-            if (--job.running == 0) job_finished_.notify_all();
+        while (!slot.stop) {
+            if (slot.job != nullptr) {
+                Job& job = *std::exchange(slot.job, nullptr);
+                lock.unlock();
+                take_stretches(job);
+                lock.lock();
+                slot.last_used = Clock::now();
+                if (--job.running == 0) job_done_.notify_one();
+            } else if (index + 1 < live_) {
+                // Only the highest-numbered worker exits, so the others stay numbered
+                // without gaps; the one above wakes this one as it goes.
+                slot.wake.wait(lock);
+            } else if (Clock::now() < slot.last_used + worker_idle_time) {
+                slot.wake.wait_until(lock, slot.last_used + worker_idle_time);
+            } else {
+                --live_;
+                if (index > 0) slots_[index - 1].wake.notify_one();
+                return;
+            }
         }
     }
 
@@ -147,13 +221,11 @@ class WorkerPool {
         }
     }
 
-    std::mutex run_mutex_;
+    std::mutex control_mutex_;  // one job or growth at a time
     std::mutex mutex_;
-    std::condition_variable job_posted_;
-    std::condition_variable job_finished_;
-    Job* job_ = nullptr;
-    std::uint64_t job_number_ = 0;
-    std::size_t threads_ = 0;
+    std::condition_variable job_done_;
+    std::unique_ptr<Slot[]> slots_;  // worker_thread_bound() of them
+    std::size_t live_ = 0;
 };
 
 std::mutex pool_creation;
@@ -178,15 +250,18 @@ WorkerPool& the_pool() {
         static bool fork_handlers =
             (pthread_atfork(lock_before_fork, unlock_in_parent, forget_pool_in_child), true);
         (void)fork_handlers;
-        pool = new WorkerPool();  // never destroyed: workers may outlive static destruction
+        // Never destroyed: workers may outlive static destruction.
+        pool = new WorkerPool(worker_thread_bound());
     }
     return *pool;
 }
 
 }  // namespace
 
-void ensure_pool_threads(std::size_t threads) {
-    the_pool().ensure_threads(threads);
+std::size_t ensure_pool_threads(std::size_t threads) {
+    std::size_t workers = std::min(threads, worker_thread_bound());
+    the_pool().ensure_workers(workers);
+    return workers;
 }
 
 void run_stretches(std::size_t count, std::size_t grain, std::size_t threads,
@@ -197,8 +272,10 @@ void run_stretches(std::size_t count, std::size_t grain, std::size_t threads,
     }
     std::vector<Stretch> stretches;
     halve(0, count, grain == 0 ? 1 : grain, stretches);
-    Job job(stretches, body, threads == 0 ? 1 : threads);
-    the_pool().run(job);
+    std::size_t workers =
+        std::min({std::max<std::size_t>(threads, 1), stretches.size(), worker_thread_bound()});
+    Job job(stretches, body);
+    the_pool().run(job, workers);
     if (job.failure) std::rethrow_exception(job.failure);
 }
 

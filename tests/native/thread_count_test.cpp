@@ -1,4 +1,4 @@
-// Worker-thread counts: the number format of the environment variables and the cap.
+// Worker-thread counts: the number format of the environment variables and the bound.
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -34,11 +34,22 @@ UNIT_TEST(thread_count_variables_are_unsigned_decimals_with_an_optional_plus) {
     }
 }
 
-UNIT_TEST(thread_count_requests_are_capped_and_zero_never_resolves_to_zero) {
-    CHECK_EQ(merge_engine::resolve_thread_count(5), std::size_t{5});
-    CHECK_EQ(merge_engine::resolve_thread_count(65535), std::size_t{65535});
-    CHECK_EQ(merge_engine::resolve_thread_count(65536), std::size_t{65535});
-    CHECK_EQ(merge_engine::resolve_thread_count(UINT64_MAX), std::size_t{65535});
-    CHECK(merge_engine::resolve_thread_count(0) >= 1);
+UNIT_TEST(the_worker_bound_is_four_per_processor_and_at_least_one) {
+    CHECK_EQ(merge_engine::worker_bound_for(0), std::size_t{1});
+    CHECK_EQ(merge_engine::worker_bound_for(1), std::size_t{4});
+    CHECK_EQ(merge_engine::worker_bound_for(6), std::size_t{24});
     CHECK(merge_engine::available_processors() >= 1);
+    CHECK_EQ(merge_engine::worker_thread_bound(),
+             merge_engine::worker_bound_for(merge_engine::available_processors()));
+}
+
+UNIT_TEST(thread_count_requests_are_capped_at_the_bound_and_zero_never_resolves_to_zero) {
+    const std::size_t bound = merge_engine::worker_thread_bound();
+    CHECK_EQ(merge_engine::resolve_thread_count(1), std::size_t{1});
+    CHECK_EQ(merge_engine::resolve_thread_count(bound), bound);
+    CHECK_EQ(merge_engine::resolve_thread_count(bound + 1), bound);
+    CHECK_EQ(merge_engine::resolve_thread_count(65536), bound);
+    CHECK_EQ(merge_engine::resolve_thread_count(UINT64_MAX), bound);
+    CHECK(merge_engine::resolve_thread_count(0) >= 1);
+    CHECK(merge_engine::resolve_thread_count(0) <= bound);
 }
