@@ -56,6 +56,10 @@ def test_container_goes_with_the_last_view():
         (np.zeros((0, 11)), np.zeros((0, 6)), np.zeros((0, 11)), (0, 6)),
         (np.zeros((0, 2)), np.zeros((5, 9)), np.zeros((0, 1)), (0, 9)),
         (np.zeros((0, 11)), np.zeros((4, 0)), np.zeros((3, 11)), (0, 0)),
+        # A record with a neighbour and no points to trim: points without x and y,
+        # none at all or none of its crop row, are never read for them.
+        (junction_field()["connected_crop_rows"], np.zeros((0, 3)), junction_field()["row_information"], (0, 3)),
+        (junction_field()["connected_crop_rows"], np.full((4, 1), 7.0), junction_field()["row_information"], (0, 1)),
     ],
 )
 def test_nothing_published_gives_zero_rows_with_the_point_columns(connected, points, information, shape):

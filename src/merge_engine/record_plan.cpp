@@ -106,7 +106,7 @@ RecordPlan RecordPlanner::plan(std::size_t record) const {
 // Trimming reads x and y of every point the record still has, so points
 // without them fail the first trim of a record that gathered any.
 void RecordPlanner::check_coordinates(std::size_t group) const {
-    if (points_.cols() >= coordinate_columns || gathered_[group] == 0) return;
+    if (points_.cols() >= coordinate_columns || gathered_.empty() || gathered_[group] == 0) return;
     panic(index_out_of_bounds, "points_in_rows has " + columns_text(points_.cols()) +
                                    "; trimming a point against a neighbour reads columns 2 and 3 "
                                    "(x, y)");

@@ -26,7 +26,8 @@ class RecordPlanner {
     static constexpr std::size_t coordinate_columns = 4;
 
     // `gathered` counts the points of each crop row; it is needed, and read,
-    // only when the points have no x and y.
+    // only when the points have no x and y, and is empty when no point can be
+    // gathered at all (no rows, or no key columns).
     RecordPlanner(const MatrixView& connected_crop_rows, const MatrixView& points_in_rows,
                   const RowInformationIndex& row_information, const GroupFinder& groups,
                   const std::vector<std::size_t>& gathered, double tolerance);
