@@ -95,3 +95,37 @@ def test_a_result_too_big_is_refused_before_memory_grows_with_it():
         "the merged points need 1000000000 rows of 6 columns, 48000000000 bytes, which could not be allocated"
     )
     assert int(growth_mb) < 64
+
+
+@pytest.mark.not_sanitized("the sanitizer runtime holds freed memory in a quarantine before it returns it")
+def test_working_memory_of_a_big_call_is_given_back_by_a_much_smaller_one():
+    # 2^24 points held by NumPy in one element, of no record's crop row: the
+    # call keeps 4 bytes of working memory per point for the next call, and a
+    # small call does not need it.
+    completed = run_python(
+        """
+        import os, numpy as np, _native
+        from support import junction_field
+
+        def resident_mb():
+            with open("/proc/self/statm") as statm:
+                return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") >> 20
+
+        field = junction_field()
+        merge = _native.merge_points_removing_overlap
+        merge(**field, tolerance=0.1, num_threads=2)
+        nowhere = np.broadcast_to(np.array([[7.0, 7.0, 0.0, 0.0]]), (2**24, 4))
+        before = resident_mb()
+        merge(field["connected_crop_rows"], nowhere, field["row_information"], 0.1, 2)
+        kept = resident_mb()
+        merge(field["connected_crop_rows"], nowhere, field["row_information"], 0.1, 2)
+        again = resident_mb()
+        merge(**field, tolerance=0.1, num_threads=2)
+        print(kept - before, again - kept, resident_mb() - before)
+        """
+    )
+    assert completed.returncode == 0, completed.stderr[-3000:]
+    kept, again, left = map(int, completed.stdout.split())
+    assert kept >= 60  # 64 MiB for 2^24 points, kept after the call
+    assert again <= 2  # the next call of that size reuses it
+    assert left <= 4  # and a small call gives it back
