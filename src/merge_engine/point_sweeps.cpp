@@ -48,6 +48,19 @@ struct Entry {
     Point xy;
 };
 
+// body(i) for each point of `chunk`, in row order, counting `units` of
+// progress per point as it goes.
+template <class Body>
+void for_each_point(const Chunks& chunks, std::size_t chunk, std::uint64_t units,
+                    WorkProgress& progress, Body&& body) {
+    std::size_t end = chunks.end(chunk);
+    for (std::size_t piece = chunks.begin(chunk); piece < end; piece += progress_piece) {
+        std::size_t piece_end = std::min(end, piece + progress_piece);
+        for (std::size_t i = piece; i < piece_end; ++i) body(i);
+        progress.add(units * (piece_end - piece));
+    }
+}
+
 Chunks chunks_for(std::size_t points, const CallRunner& runner) {
     return {
         std::clamp<std::size_t>(points / min_chunk_points, 1, runner.threads() * chunks_per_thread),
@@ -158,36 +171,23 @@ void PointSweeps::decide_chunk(std::size_t chunk, WorkProgress& progress) {
     const RowClasses::FirstTests first = classes_.first_tests();
     Word* words = words_.as<Word>();
     std::size_t* counts = counts_.as<std::size_t>() + chunk * classes_.count();
-    bool extra = classes_.has_extra();
-    std::size_t end = chunks_.end(chunk);
-    for (std::size_t piece = chunks_.begin(chunk); piece < end; piece += progress_piece) {
-        std::size_t piece_end = std::min(end, piece + progress_piece);
-        for (std::size_t i = piece; i < piece_end; ++i) {
-            const char* row = points.row(i);
-            std::size_t group = groups.find(converted_pair(points.at(row, 0), points.at(row, 1)));
-            if (group == GroupFinder::no_group) {
-                words[i] = no_crop_row<Word>;
-                continue;
-            }
-            Point point{};
-            bool kept = true;
-            if constexpr (Decide) {
-                point = {points.at(row, 2), points.at(row, 3)};
-                kept = first.keeps(group, point);
-            }
-            words[i] = static_cast<Word>(group) | (kept ? keep_bit<Word> : Word(0));
-            counts[group] += kept;
-            if (extra) {
-                for (std::size_t c = classes_.extra_begin(group); c < classes_.extra_end(group);
-                     ++c) {
-                    bool also = !Decide || classes_.keeps(c, point);
-                    extra_[chunk].push(also);
-                    counts[c] += also;
-                }
-            }
+    for_each_point(chunks_, chunk, 2, progress, [&](std::size_t i) {
+        const char* row = points.row(i);
+        std::size_t group = groups.find(converted_pair(points.at(row, 0), points.at(row, 1)));
+        if (group == GroupFinder::no_group) {
+            words[i] = no_crop_row<Word>;
+            return;
         }
-        progress.add(2 * (piece_end - piece));
-    }
+        Point point{};
+        bool kept = true;
+        if constexpr (Decide) {
+            point = {points.at(row, 2), points.at(row, 3)};
+            kept = first.keeps(group, point);
+        }
+        words[i] = static_cast<Word>(group) | (kept ? keep_bit<Word> : Word(0));
+        counts[group] += kept;
+        decide_extra<Decide>(group, point, chunk, counts);
+    });
 }
 
 template <class Word, bool Decide>
@@ -197,25 +197,20 @@ void PointSweeps::sort_into_blocks(std::size_t chunk, WorkProgress& progress) {
     Entry<Word>* entries = entries_.as<Entry<Word>>();
     BlockPages* pages = pages_.data() + chunk * blocks_;
     std::size_t next_page = first_page_[chunk];
-    std::size_t end = chunks_.end(chunk);
-    for (std::size_t piece = chunks_.begin(chunk); piece < end; piece += progress_piece) {
-        std::size_t piece_end = std::min(end, piece + progress_piece);
-        for (std::size_t i = piece; i < piece_end; ++i) {
-            const char* row = points.row(i);
-            std::size_t group = groups.find(converted_pair(points.at(row, 0), points.at(row, 1)));
-            if (group == GroupFinder::no_group) continue;
-            Point xy{};
-            if constexpr (Decide) xy = {points.at(row, 2), points.at(row, 3)};
-            BlockPages& block = pages[block_of(group)];
-            if (block.pages.empty() || block.last_size == page_entries) {
-                block.pages.push_back(next_page++);
-                block.last_size = 0;
-            }
-            entries[block.pages.back() * page_entries + block.last_size++] = {
-                static_cast<Word>(i), static_cast<Word>(group), xy};
+    for_each_point(chunks_, chunk, 2, progress, [&](std::size_t i) {
+        const char* row = points.row(i);
+        std::size_t group = groups.find(converted_pair(points.at(row, 0), points.at(row, 1)));
+        if (group == GroupFinder::no_group) return;
+        Point xy{};
+        if constexpr (Decide) xy = {points.at(row, 2), points.at(row, 3)};
+        BlockPages& block = pages[block_of(group)];
+        if (block.pages.empty() || block.last_size == page_entries) {
+            block.pages.push_back(next_page++);
+            block.last_size = 0;
         }
-        progress.add(2 * (piece_end - piece));
-    }
+        entries[block.pages.back() * page_entries + block.last_size++] = {
+            static_cast<Word>(i), static_cast<Word>(group), xy};
+    });
 }
 
 template <class Word, class Body>
@@ -238,21 +233,34 @@ template <class Word, bool Decide>
 void PointSweeps::decide_block(std::size_t block, WorkProgress& progress) {
     const RowClasses::FirstTests first = classes_.first_tests();
     std::size_t* counts = counts_.as<std::size_t>();
-    bool extra = classes_.has_extra();
     auto decide = [&](Entry<Word>& entry, const Entry<Word>&) {
         std::size_t group = entry.group;
         bool kept = !Decide || first.keeps(group, entry.xy);
         if (kept) entry.group |= keep_bit<Word>;
         counts[group] += kept;
-        if (extra) {
-            for (std::size_t c = classes_.extra_begin(group); c < classes_.extra_end(group); ++c) {
-                bool also = !Decide || classes_.keeps(c, entry.xy);
-                extra_[block].push(also);
-                counts[c] += also;
-            }
-        }
+        decide_extra<Decide>(group, entry.xy, block, counts);
     };
     for_each_entry<Word>(block, decide, progress);
+}
+
+template <bool Decide>
+void PointSweeps::decide_extra(std::size_t group, Point point, std::size_t part,
+                               std::size_t* counts) {
+    if (!classes_.has_extra()) return;
+    for (std::size_t c = classes_.extra_begin(group); c < classes_.extra_end(group); ++c) {
+        bool kept = !Decide || classes_.keeps(c, point);
+        extra_[part].push(kept);
+        counts[c] += kept;
+    }
+}
+
+template <class Copy>
+void PointSweeps::write_extra(std::size_t group, const char* row, std::size_t part,
+                              std::size_t& bit, std::size_t* cursors, Matrix& result,
+                              const Copy& copy) const {
+    if (!classes_.has_extra()) return;
+    for (std::size_t c = classes_.extra_begin(group); c < classes_.extra_end(group); ++c)
+        if (extra_[part][bit++]) emit(classes_, c, row, cursors, result, copy);
 }
 
 std::size_t PointSweeps::place() {
@@ -317,25 +325,15 @@ void PointSweeps::write_chunk(std::size_t chunk, Matrix& result, Copy copy,
     const MatrixView points = points_;
     const Word* words = words_.as<Word>();
     std::size_t* cursors = cursors_.as<std::size_t>() + chunk * records_;
-    bool extra = classes_.has_extra();
     std::size_t extra_bit = 0;
-    std::size_t end = chunks_.end(chunk);
-    for (std::size_t piece = chunks_.begin(chunk); piece < end; piece += progress_piece) {
-        std::size_t piece_end = std::min(end, piece + progress_piece);
-        for (std::size_t i = piece; i < piece_end; ++i) {
-            Word word = words[i];
-            if (word == no_crop_row<Word>) continue;
-            std::size_t group = word & ~keep_bit<Word>;
-            if (word & keep_bit<Word>) emit(classes_, group, points.row(i), cursors, result, copy);
-            if (extra) {
-                for (std::size_t c = classes_.extra_begin(group); c < classes_.extra_end(group);
-                     ++c)
-                    if (extra_[chunk][extra_bit++])
-                        emit(classes_, c, points.row(i), cursors, result, copy);
-            }
-        }
-        progress.add(2 * (piece_end - piece));
-    }
+    for_each_point(chunks_, chunk, 2, progress, [&](std::size_t i) {
+        Word word = words[i];
+        if (word == no_crop_row<Word>) return;
+        std::size_t group = word & ~keep_bit<Word>;
+        const char* row = points.row(i);
+        if (word & keep_bit<Word>) emit(classes_, group, row, cursors, result, copy);
+        write_extra(group, row, chunk, extra_bit, cursors, result, copy);
+    });
 }
 
 template <class Word, class Copy>
@@ -343,17 +341,13 @@ void PointSweeps::write_block(std::size_t block, Matrix& result, Copy copy,
                               WorkProgress& progress) {
     const MatrixView points = points_;
     std::size_t* cursors = cursors_.as<std::size_t>();
-    bool extra = classes_.has_extra();
     std::size_t extra_bit = 0;
     auto write = [&](const Entry<Word>& entry, const Entry<Word>& ahead) {
         __builtin_prefetch(points.row(ahead.point));
         std::size_t group = entry.group & ~keep_bit<Word>;
         const char* row = points.row(entry.point);
         if (entry.group & keep_bit<Word>) emit(classes_, group, row, cursors, result, copy);
-        if (extra) {
-            for (std::size_t c = classes_.extra_begin(group); c < classes_.extra_end(group); ++c)
-                if (extra_[block][extra_bit++]) emit(classes_, c, row, cursors, result, copy);
-        }
+        write_extra(group, row, block, extra_bit, cursors, result, copy);
     };
     for_each_entry<Word>(block, write, progress);
 }

@@ -87,6 +87,14 @@ class PointSweeps {
     void for_each_entry(std::size_t block, Body&& body, WorkProgress& progress) const;
     template <class Word, bool Decide>
     void decide_block(std::size_t block, WorkProgress& progress);
+    // The further classes of a shared crop row: each decides the point once,
+    // into the bits of `part` (a chunk, or a block), which the copies read
+    // back in the same order.
+    template <bool Decide>
+    void decide_extra(std::size_t group, Point point, std::size_t part, std::size_t* counts);
+    template <class Copy>
+    void write_extra(std::size_t group, const char* row, std::size_t part, std::size_t& bit,
+                     std::size_t* cursors, Matrix& result, const Copy& copy) const;
     template <class Word, class Copy>
     void write_chunk(std::size_t chunk, Matrix& result, Copy copy, WorkProgress& progress);
     template <class Word, class Copy>
