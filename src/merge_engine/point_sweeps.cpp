@@ -48,16 +48,18 @@ struct Entry {
     Point xy;
 };
 
-// body(i) for each point of `chunk`, in row order, counting `units` of
-// progress per point as it goes.
+// Of a point's four work units, a sweep in row order does two; the two
+// sweeps over block entries (deciding, then copying) one each.
+constexpr std::uint64_t row_order_sweep_units = 2;
+
+// body(i) for each point of `chunk`, in row order, counting progress as it goes.
 template <class Body>
-void for_each_point(const Chunks& chunks, std::size_t chunk, std::uint64_t units,
-                    WorkProgress& progress, Body&& body) {
+void for_each_point(const Chunks& chunks, std::size_t chunk, WorkProgress& progress, Body&& body) {
     std::size_t end = chunks.end(chunk);
     for (std::size_t piece = chunks.begin(chunk); piece < end; piece += progress_piece) {
         std::size_t piece_end = std::min(end, piece + progress_piece);
         for (std::size_t i = piece; i < piece_end; ++i) body(i);
-        progress.add(units * (piece_end - piece));
+        progress.add(row_order_sweep_units * (piece_end - piece));
     }
 }
 
@@ -171,7 +173,7 @@ void PointSweeps::decide_chunk(std::size_t chunk, WorkProgress& progress) {
     const RowClasses::FirstTests first = classes_.first_tests();
     Word* words = words_.as<Word>();
     std::size_t* counts = counts_.as<std::size_t>() + chunk * classes_.count();
-    for_each_point(chunks_, chunk, 2, progress, [&](std::size_t i) {
+    for_each_point(chunks_, chunk, progress, [&](std::size_t i) {
         const char* row = points.row(i);
         std::size_t group = groups.find(converted_pair(points.at(row, 0), points.at(row, 1)));
         if (group == GroupFinder::no_group) {
@@ -197,7 +199,7 @@ void PointSweeps::sort_into_blocks(std::size_t chunk, WorkProgress& progress) {
     Entry<Word>* entries = entries_.as<Entry<Word>>();
     BlockPages* pages = pages_.data() + chunk * blocks_;
     std::size_t next_page = first_page_[chunk];
-    for_each_point(chunks_, chunk, 2, progress, [&](std::size_t i) {
+    for_each_point(chunks_, chunk, progress, [&](std::size_t i) {
         const char* row = points.row(i);
         std::size_t group = groups.find(converted_pair(points.at(row, 0), points.at(row, 1)));
         if (group == GroupFinder::no_group) return;
@@ -326,7 +328,7 @@ void PointSweeps::write_chunk(std::size_t chunk, Matrix& result, Copy copy,
     const Word* words = words_.as<Word>();
     std::size_t* cursors = cursors_.as<std::size_t>() + chunk * records_;
     std::size_t extra_bit = 0;
-    for_each_point(chunks_, chunk, 2, progress, [&](std::size_t i) {
+    for_each_point(chunks_, chunk, progress, [&](std::size_t i) {
         Word word = words[i];
         if (word == no_crop_row<Word>) return;
         std::size_t group = word & ~keep_bit<Word>;
