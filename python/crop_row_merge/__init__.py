@@ -8,7 +8,7 @@ dependency: Parquet, CSV and DataFrames need the 'io' extra, batches the 'batch'
 
 from ._batch import SUMMARY_COLUMNS, merge_fields
 from ._columns import DOCUMENTED_COLUMNS, TABLES
-from ._errors import FieldError, MergeError, MissingExtraError
+from ._errors import FieldError, FieldWarning, MergeError, MissingExtraError
 from ._files import MERGED_ARRAY, Field, read_field, write_field
 from ._merge import merge_field, merge_tables
 
@@ -19,6 +19,7 @@ __all__ = [
     "TABLES",
     "Field",
     "FieldError",
+    "FieldWarning",
     "MergeError",
     "MissingExtraError",
     "merge_field",

@@ -1,4 +1,4 @@
-"""The package's exceptions, and the imports of its optional libraries, each naming its extra."""
+"""The package's exceptions and its warning category, and the imports of its optional libraries, each naming its extra."""
 
 from __future__ import annotations
 
@@ -16,6 +16,12 @@ class MergeError(Exception):
     The module raises `PanicException`, which derives from `BaseException` so that
     `except Exception` lets it through; a notebook or a batch wants an ordinary exception.
     """
+
+
+class FieldWarning(UserWarning):
+    """A field that merges, but most likely not as its owner meant: a placeholder third point, a key
+    mix-up, a gap in the neighbour slots. Turn it into an error with
+    `warnings.simplefilter("error", crop_row_merge.FieldWarning)`."""
 
 
 class MissingExtraError(ImportError):
