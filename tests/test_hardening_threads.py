@@ -1,5 +1,7 @@
 """Python threads: calls from several threads at once, or only from other threads, are right and never hang."""
 
+import pytest
+
 from support import run_python
 
 # Fields and their expected results come from the reference, so the first
@@ -128,3 +130,54 @@ print(len(done), all(done), len(reads))
 """
     )
     assert output == "80 True 0"
+
+
+@pytest.mark.parametrize("written", ["connected_crop_rows", "points_in_rows", "row_information"])
+def test_a_thread_writing_into_an_input_during_calls_cannot_crash_them(written):
+    # NumPy lets go of the interpreter lock inside its loops, so a writer
+    # thread really does change the array while a merge reads it. Keys that
+    # name crop rows the call never numbered, and coordinates that change
+    # between sweeps, must give a result or a PanicException, never a crash.
+    # The points are column-major so that their key, x and y columns, the
+    # ones the merge reads, are one block; their last column, an id, is left
+    # alone and names the input row behind every result row.
+    output = output_of(
+        f"""
+field = make_field(lines=100, rows_per_line=100, points_per_row=10, seed=7)
+arrays = {{name: np.asfortranarray(value) for name, value in field.items()}}
+# Input rows by their id.
+original = arrays["points_in_rows"][np.argsort(arrays["points_in_rows"][:, -1])]
+written = arrays["{written}"]
+target = written[:, :4] if "{written}" == "points_in_rows" else written
+stop = threading.Event()
+
+def writer():
+    while not stop.is_set():
+        np.add(target, 1000.0, out=target)
+        np.subtract(target, 1000.0, out=target)
+
+thread = threading.Thread(target=writer)
+thread.start()
+results, failures, wrong = 0, 0, []
+deadline = time.monotonic() + 3
+while time.monotonic() < deadline:
+    try:
+        result = merge(**arrays, tolerance=0.1, num_threads=2)
+    except BaseException as error:
+        if type(error).__name__ != "PanicException":
+            raise
+        failures += 1
+        continue
+    results += 1
+    behind = original[result[:, -1].astype(np.intp)]
+    untouched = slice(4, None) if "{written}" == "points_in_rows" else slice(None)
+    if result.dtype != np.float64 or result.shape[1] != original.shape[1] or not np.array_equal(
+        result[:, untouched], behind[:, untouched]
+    ):
+        wrong.append(result.shape)
+stop.set()
+join_all([thread])
+print(results + failures > 0, wrong)
+"""
+    )
+    assert output == "True []"

@@ -79,7 +79,7 @@ Matrix multithreaded_merging(const MatrixView& connected_crop_rows,
     bool coordinates = points_in_rows.cols() >= RecordPlanner::coordinate_columns;
     std::vector<std::size_t> gathered;
     if (sweeps && !coordinates) gathered = count_points_by_group(points_in_rows, groups);
-    RecordPlanner planner(connected_crop_rows, points_in_rows, information, groups, gathered,
+    RecordPlanner planner(connected_crop_rows, keys, points_in_rows, information, groups, gathered,
                           tolerance);
 
     std::vector<RecordPlan> plans(records, RecordPlan{GroupFinder::no_group, RowRules()});

@@ -27,10 +27,11 @@ std::string record_note_prefix(std::size_t record) {
 }  // namespace
 
 RecordPlanner::RecordPlanner(const MatrixView& connected_crop_rows,
-                             const MatrixView& points_in_rows,
+                             const std::vector<KeyPair>& own_keys, const MatrixView& points_in_rows,
                              const RowInformationIndex& row_information, const GroupFinder& groups,
                              const std::vector<std::size_t>& gathered, double tolerance)
     : connected_(connected_crop_rows),
+      own_keys_(own_keys),
       points_(points_in_rows),
       row_information_(row_information),
       groups_(groups),
@@ -43,11 +44,11 @@ RecordPlanner::RecordPlanner(const MatrixView& connected_crop_rows,
     }
 }
 
-KeyPair RecordPlanner::own_keys(std::size_t record) const {
+KeyPair RecordPlanner::own_crop_row(std::size_t record) const {
     if (connected_.cols() < 3)
         panic(index_out_of_bounds, "connected_crop_rows has " + columns_text(connected_.cols()) +
                                        "; a record's own crop row is read from columns 1 and 2");
-    return converted_pair(connected_(record, 1), connected_(record, 2));
+    return own_keys_[record];
 }
 
 // A scan of the points reads column 0 of every row, and column 1 of those
@@ -78,7 +79,7 @@ double RecordPlanner::slot_key(std::size_t record, std::size_t slot, std::size_t
 
 RecordPlan RecordPlanner::plan(std::size_t record) const {
     try {
-        KeyPair own = own_keys(record);
+        KeyPair own = own_crop_row(record);
         check_gather(own);
         std::size_t own_record = row_information_.own_record(own);
 

@@ -25,12 +25,16 @@ class RecordPlanner {
     // x and y in columns 2 and 3.
     static constexpr std::size_t coordinate_columns = 4;
 
-    // `gathered` counts the points of each crop row; it is needed, and read,
-    // only when the points have no x and y, and is empty when no point can be
-    // gathered at all (no rows, or no key columns).
-    RecordPlanner(const MatrixView& connected_crop_rows, const MatrixView& points_in_rows,
-                  const RowInformationIndex& row_information, const GroupFinder& groups,
-                  const std::vector<std::size_t>& gathered, double tolerance);
+    // `own_keys` are the records' own crop rows as `groups` numbered them,
+    // read once: another thread may write into the inputs meanwhile, and a key
+    // read again could name a crop row that was never numbered. `gathered`
+    // counts the points of each crop row; it is needed, and read, only when
+    // the points have no x and y, and is empty when no point can be gathered
+    // at all (no rows, or no key columns).
+    RecordPlanner(const MatrixView& connected_crop_rows, const std::vector<KeyPair>& own_keys,
+                  const MatrixView& points_in_rows, const RowInformationIndex& row_information,
+                  const GroupFinder& groups, const std::vector<std::size_t>& gathered,
+                  double tolerance);
 
     // Runs the record's steps in order: its own keys, the gathering of its
     // points, its own row-information record, then each neighbour slot until
@@ -39,12 +43,13 @@ class RecordPlanner {
     RecordPlan plan(std::size_t record) const;
 
   private:
-    KeyPair own_keys(std::size_t record) const;
+    KeyPair own_crop_row(std::size_t record) const;
     void check_gather(KeyPair own) const;
     void check_coordinates(std::size_t group) const;
     double slot_key(std::size_t record, std::size_t slot, std::size_t column) const;
 
     const MatrixView& connected_;
+    const std::vector<KeyPair>& own_keys_;
     const MatrixView& points_;
     const RowInformationIndex& row_information_;
     const GroupFinder& groups_;

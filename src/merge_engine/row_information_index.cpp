@@ -69,7 +69,8 @@ std::size_t RowInformationIndex::own_record(KeyPair own) const {
                                            ", so its column 4 (the second key) is read");
         no_own_row(own, "");
     }
-    std::size_t row = own_row_[groups_.find(own)];
+    std::size_t group = groups_.find(own);
+    std::size_t row = group == GroupFinder::no_group ? no_row : own_row_[group];
     if (row == no_row) no_own_row(own, "");
     return row;
 }
