@@ -6,6 +6,8 @@ from __future__ import annotations
 import os
 import pathlib
 import signal
+import subprocess
+import sys
 
 import numpy as np
 import pyarrow.csv
@@ -14,8 +16,19 @@ from distributed import WorkerPlugin
 
 import _native
 from merge_fields import NAN
+from terminal import child_env
 
 TOLERANCE = 0.1
+SCRIPT = pathlib.Path(sys.executable).with_name("crop-row-merge")
+
+
+def run_command(*arguments, cwd=None, module=False, **popen):
+    """The crop-row-merge command as a user runs it, through its console script or `python -m`."""
+    launcher = [sys.executable, "-m", "crop_row_merge"] if module else [str(SCRIPT)]
+    return subprocess.run(
+        [*launcher, *map(str, arguments)], capture_output=True, text=True, timeout=120, cwd=cwd,
+        env=child_env(NO_COLOR="1"), **popen,
+    )
 
 
 def direct_merge(field, tolerance=TOLERANCE):

@@ -13,20 +13,17 @@ import numpy as np
 import pytest
 
 from crop_row_merge import write_field
-from package_support import assert_bit_identical, direct_failure_with_notes, direct_merge, read_output
+from package_support import (
+    SCRIPT,
+    assert_bit_identical,
+    direct_failure_with_notes,
+    direct_merge,
+    read_output,
+    run_command,
+)
 from support import junction_field, run_python
-from terminal import child_env
 
-SCRIPT = pathlib.Path(sys.executable).with_name("crop-row-merge")
 EXTRAS = ("pyarrow", "pandas", "distributed", "dask")
-
-
-def run_command(*arguments, cwd=None, module=False):
-    launcher = [sys.executable, "-m", "crop_row_merge"] if module else [str(SCRIPT)]
-    return subprocess.run(
-        [*launcher, *map(str, arguments)], capture_output=True, text=True, timeout=120, cwd=cwd,
-        env=child_env(NO_COLOR="1"),
-    )
 
 
 @pytest.mark.parametrize("suffix", [".npz", ".parquet", ".csv"])

@@ -6,11 +6,13 @@ pandas tables whose survivors name their record and source row. NumPy is its onl
 dependency: Parquet, CSV and DataFrames need the 'io' extra, batches the 'batch' extra.
 """
 
-from ._batch import SUMMARY_COLUMNS, merge_fields
+from ._batch import merge_fields
 from ._columns import DOCUMENTED_COLUMNS, TABLES
 from ._errors import FieldError, FieldWarning, MergeError, MissingExtraError
-from ._files import MERGED_ARRAY, Field, read_field, write_field
+from ._files import Field, read_field, write_field
 from ._merge import merge_field, merge_tables
+from ._outputs import MERGED_ARRAY
+from ._summary import SUMMARY_COLUMNS
 
 __all__ = [
     "DOCUMENTED_COLUMNS",

@@ -5,24 +5,28 @@ in OUTDIR/summary.csv."""
 from __future__ import annotations
 
 import contextlib
-import csv
 import importlib
+import logging
 import os
 import pathlib
 import time
 import uuid
+import warnings
 from collections import Counter
 from collections.abc import Callable, Iterable, Iterator
 from dataclasses import dataclass
 from typing import Any
 
-from ._errors import FieldError, MergeError, MissingExtraError, require
-from ._files import read_field, replaced_atomically, write_merged
-from ._merge import DEFAULT_TOLERANCE, call_merge
+from ._errors import FieldError, MergeError, MissingExtraError
+from ._extras import require
+from ._files import field_files, read_field, refuse_replacing_inputs
+from ._merge import DEFAULT_TOLERANCE, call_merge, merge_arguments
+from ._outputs import whole_output_rows, write_merged
+from ._summary import SUMMARY_COLUMNS, SUMMARY_FILE, Summary, SummaryRow, summary_frame, summary_row
 
-SUMMARY_COLUMNS = ("field", "status", "points_in", "points_kept", "seconds", "message")
-SUMMARY_FILE = "summary.csv"
 FORMATS = ("parquet", "npz", "csv")
+# As the module bounds its pool: more workers than this only fight over the cores.
+MAX_WORKERS_PER_CORE = 4
 
 
 @dataclass(frozen=True)
@@ -42,6 +46,13 @@ def field_name(path: pathlib.Path) -> str:
     return path.stem if path.suffix == ".npz" and not path.is_dir() else path.name
 
 
+def max_workers() -> int:
+    """The most worker processes a local cluster may have on this machine."""
+    from dask.system import CPU_COUNT
+
+    return MAX_WORKERS_PER_CORE * CPU_COUNT
+
+
 def merge_fields(
     paths: Iterable[str | os.PathLike[str]],
     out_dir: str | os.PathLike[str],
@@ -52,18 +63,21 @@ def merge_fields(
     tolerance: float = DEFAULT_TOLERANCE,
     num_threads: int = 0,
     workers: int | None = None,
-    on_field_done: Callable[[dict[str, Any]], None] | None = None,
+    on_field_done: Callable[[SummaryRow], None] | None = None,
 ) -> Any:
-    """Merges every field into `out_dir`/<field name>.<format> on Dask and returns the summary
-    (also written to `out_dir`/summary.csv) as a pandas DataFrame, one row per field in the
-    order given: status "ok", "failed" (with the message) or "skipped" (its output exists and
-    `force` is false).
+    """Merges every field into `out_dir`/<field name>.<format> on Dask and returns the summary of
+    these fields as a pandas DataFrame, one row per field in the order given: status "ok",
+    "failed" (with the message) or "skipped" (its output exists, is whole and holds what the
+    summary recorded, and `force` is false; the row keeps the counts of the run that merged it).
+    `out_dir`/summary.csv gets these rows too, merged with the rows of other fields it holds.
 
-    Without `client`, a local cluster of `workers` processes (one per core by default) runs the
-    batch and stops with it; each merge then gets its worker's share of the cores, unless
-    `num_threads` is given. `on_field_done` is called with each summary row as it is known.
+    Without `client`, a local cluster of `workers` processes (one per core by default, at most
+    four per core) runs the batch and stops with it; each merge then gets its worker's share of
+    the cores, unless `num_threads` is given. `on_field_done` is called with each summary row as
+    it is known. Arguments that cannot work, and outputs that would replace an input or each
+    other, are refused before anything is read or written.
     """
-    pandas = require("pandas", "batch", "merge_fields")
+    require("pandas", "batch", "merge_fields")
     distributed = require("distributed", "batch", "merge_fields")
     if format not in FORMATS:
         raise ValueError(f"format must be one of {', '.join(FORMATS)}, not {format!r}")
@@ -71,36 +85,49 @@ def merge_fields(
         require("pyarrow", "batch", f"writing {format}")
     if client is not None and workers is not None:
         raise ValueError("workers sizes the local cluster; it does not go with a client")
+    if workers is not None and not 1 <= workers <= max_workers():
+        raise ValueError(f"workers must be from 1 to {max_workers()} ({MAX_WORKERS_PER_CORE} per core), not {workers}")
+    tolerance, num_threads = merge_arguments(tolerance, num_threads)
     out_dir = pathlib.Path(out_dir).resolve()
     tag = uuid.uuid4().hex[:12] + "-"
     jobs = plan_jobs(paths, out_dir, format, tolerance, num_threads, tag)
-    out_dir.mkdir(parents=True, exist_ok=True)
+    try:
+        out_dir.mkdir(parents=True, exist_ok=True)
+    except OSError as error:
+        raise FieldError(f"cannot make {out_dir}: {error.strerror or error}") from error
 
-    rows: dict[str, dict[str, Any]] = {}
+    summary = Summary(out_dir, [job.field for job in jobs])
+    rows: dict[str, SummaryRow] = {}
 
-    def done(row: dict[str, Any]) -> None:
+    def done(row: SummaryRow) -> None:
         rows[row["field"]] = row
+        summary.record(row)
         if on_field_done is not None:
             on_field_done(row)
 
-    for job in jobs:
-        if not force and os.path.exists(job.target):
-            done(summary_row(job.field, "skipped", message=f"{pathlib.Path(job.target).name} exists"))
-    pending = [job for job in jobs if job.field not in rows]
-    if pending:
-        with connected_client(client, workers) as live:
-            try:
-                for row in run_jobs(distributed, live, pending):
-                    done(row)
-            finally:
-                # Temporary files of tasks whose worker died; their tasks ran again elsewhere.
-                for partial in out_dir.glob(f".*.{tag}*.partial"):
-                    partial.unlink(missing_ok=True)
-
-    summary = [rows[job.field] for job in jobs]
-    write_summary(out_dir / SUMMARY_FILE, summary)
-    frame = pandas.DataFrame(summary, columns=list(SUMMARY_COLUMNS))
-    return frame.astype({"points_in": "Int64", "points_kept": "Int64", "seconds": "float64"})
+    try:
+        pending: dict[str, str] = {}  # field: why it is merged again, or ""
+        for job in jobs:
+            skipped, why = (None, "") if force else kept_output(job, summary.earlier_row(job.field))
+            if skipped is not None:
+                done(skipped)
+            else:
+                pending[job.field] = why
+        if pending:
+            with dask_kept_quiet(), connected_client(client, workers) as live:
+                try:
+                    for row in run_jobs(distributed, live, [job for job in jobs if job.field in pending]):
+                        if row["status"] == "ok" and pending[row["field"]]:
+                            row["message"] = f"merged again: {pending[row['field']]}"
+                        done(row)
+                finally:
+                    # Temporary files of tasks whose worker died; their tasks ran again elsewhere.
+                    for partial in out_dir.glob(f".*.{tag}*.partial"):
+                        partial.unlink(missing_ok=True)
+    finally:
+        # Also after Ctrl-C or a failure: the fields done so far are on record.
+        summary.write()
+    return summary_frame(rows[job.field] for job in jobs)
 
 
 def plan_jobs(
@@ -111,22 +138,64 @@ def plan_jobs(
     num_threads: int,
     tag: str,
 ) -> list[FieldJob]:
-    """One job per field, refusing a batch whose outputs would overwrite each other or an input."""
+    """One job per field, refusing a batch whose outputs would replace each other, the summary,
+    or any file of any of its fields."""
     jobs: list[FieldJob] = []
     named: dict[str, str | os.PathLike[str]] = {}
+    inputs: list[pathlib.Path] = []
     for path in paths:
         source = pathlib.Path(path).resolve()  # workers may run elsewhere
         name = field_name(source)
-        target = out_dir / f"{name}.{format}"
         if name in named:
-            raise ValueError(f"{named[name]} and {path} are both named {name!r}; their outputs would collide")
-        if target == out_dir / SUMMARY_FILE or target == source:
-            raise ValueError(f"the output of {path} would overwrite {target}")
+            raise FieldError(f"{named[name]} and {path} are both named {name!r}; their outputs would collide")
+        if name == pathlib.Path(SUMMARY_FILE).stem and format == "csv":
+            raise FieldError(f"the output of {path} would overwrite the summary, {out_dir / SUMMARY_FILE}")
         named[name] = path
-        jobs.append(FieldJob(name, str(source), str(target), tolerance, num_threads, tag))
+        inputs.extend(field_files(source))
+        jobs.append(FieldJob(name, str(source), str(out_dir / f"{name}.{format}"), tolerance, num_threads, tag))
     if not jobs:
-        raise ValueError("no fields to merge")
+        raise FieldError("no fields to merge")
+    refuse_replacing_inputs([*(pathlib.Path(job.target) for job in jobs), out_dir / SUMMARY_FILE], inputs)
     return jobs
+
+
+def kept_output(job: FieldJob, earlier: SummaryRow | None) -> tuple[SummaryRow | None, str]:
+    """The skipped row of a field whose output is there and whole, with the counts of the run that
+    wrote it; else None, and why an output that is there is merged again."""
+    target = pathlib.Path(job.target)
+    if not os.path.lexists(target):
+        return None, ""
+    if earlier is None or earlier["points_kept"] is None or earlier["output_bytes"] is None:
+        return None, f"{target.name} exists, but {SUMMARY_FILE} does not record what was written to it"
+    try:
+        size = os.stat(target).st_size
+        rows = whole_output_rows(target) if size == earlier["output_bytes"] else None
+    except (FieldError, OSError) as error:
+        return None, str(error)
+    if rows is None:
+        return None, f"{target.name} has {size:,} bytes, where {earlier['output_bytes']:,} were written"
+    if rows != earlier["points_kept"]:
+        return None, f"{target.name} holds {rows:,} rows, where {earlier['points_kept']:,} were written"
+    skipped = summary_row(
+        job.field, "skipped", earlier["points_in"], earlier["points_kept"], earlier["seconds"],
+        earlier["output_bytes"], f"{target.name} exists",
+    )
+    return skipped, ""
+
+
+@contextlib.contextmanager
+def dask_kept_quiet() -> Iterator[None]:
+    """Dask's own warnings and log lines (a slow scratch folder, a restarted worker) stay off the
+    user's terminal while a batch runs; the summary tells of every field."""
+    logger = logging.getLogger("distributed")
+    level = logger.level
+    logger.setLevel(logging.CRITICAL)
+    try:
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            yield
+    finally:
+        logger.setLevel(level)
 
 
 @contextlib.contextmanager
@@ -141,7 +210,7 @@ def connected_client(client: Any, workers: int | None) -> Iterator[Any]:
         yield local
 
 
-def run_jobs(distributed: Any, client: Any, jobs: list[FieldJob]) -> Iterator[dict[str, Any]]:
+def run_jobs(distributed: Any, client: Any, jobs: list[FieldJob]) -> Iterator[SummaryRow]:
     """Summary rows as the fields finish. Dask runs a task again when its worker dies; a task that
     keeps failing that way, or raises, makes a failed row."""
     plan = {} if all(job.num_threads for job in jobs) else thread_plan(client)
@@ -193,7 +262,7 @@ def load_libraries() -> None:
             importlib.import_module(module)
 
 
-def merge_one(job: FieldJob, plan: dict[str, int]) -> dict[str, Any]:
+def merge_one(job: FieldJob, plan: dict[str, int]) -> SummaryRow:
     """A worker's task: reads the field, merges it and writes the output; any failure of the
     field's own becomes its summary row, so that the other fields go on."""
     start = time.perf_counter()
@@ -203,10 +272,13 @@ def merge_one(job: FieldJob, plan: dict[str, int]) -> dict[str, Any]:
         points_in = field.points_in_rows.shape[0]
         threads = job.num_threads or plan.get(worker_address(), 1)
         merged = call_merge(**field, tolerance=job.tolerance, num_threads=threads)
-        write_merged(pathlib.Path(job.target), merged, field.column_names["points_in_rows"], job.tag)
+        target = pathlib.Path(job.target)
+        write_merged(target, merged, field.column_names["points_in_rows"], job.tag)
+        written = os.stat(target).st_size
     except (FieldError, MergeError, MissingExtraError, OSError, MemoryError) as error:
-        return summary_row(job.field, "failed", points_in, None, time.perf_counter() - start, failure_message(error))
-    return summary_row(job.field, "ok", points_in, merged.shape[0], time.perf_counter() - start)
+        return summary_row(job.field, "failed", points_in, None, time.perf_counter() - start,
+                           message=failure_message(error))
+    return summary_row(job.field, "ok", points_in, merged.shape[0], time.perf_counter() - start, written)
 
 
 def worker_address() -> str:
@@ -219,23 +291,3 @@ def failure_message(error: BaseException) -> str:
     if isinstance(error, MemoryError):
         return f"out of memory: {error}" if str(error) else "out of memory"
     return "; ".join([str(error), *getattr(error, "__notes__", ())])
-
-
-def summary_row(
-    field: str,
-    status: str,
-    points_in: int | None = None,
-    points_kept: int | None = None,
-    seconds: float | None = None,
-    message: str = "",
-) -> dict[str, Any]:
-    rounded = None if seconds is None else round(seconds, 4)
-    return dict(zip(SUMMARY_COLUMNS, (field, status, points_in, points_kept, rounded, message)))
-
-
-def write_summary(path: pathlib.Path, rows: list[dict[str, Any]]) -> None:
-    with replaced_atomically(path) as temporary, open(temporary, "w", newline="") as file:
-        writer = csv.writer(file)
-        writer.writerow(SUMMARY_COLUMNS)
-        for row in rows:
-            writer.writerow(["" if row[name] is None else row[name] for name in SUMMARY_COLUMNS])

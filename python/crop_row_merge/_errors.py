@@ -1,13 +1,23 @@
-"""The package's exceptions and its warning category, and the imports of its optional libraries, each naming its extra."""
+"""The package's exceptions and its warning category, and the one rule for quoting text from files
+and paths in messages."""
 
 from __future__ import annotations
 
-import importlib
-from types import ModuleType
+
+def printable(text: object) -> str:
+    """`text` with every character that a terminal could act on (control characters, and the
+    other characters that `repr` escapes) written as `repr` writes it, quotes aside: a file's
+    contents or name quoted in a message can then neither retitle nor clear a user's terminal."""
+    return "".join(c if c.isprintable() else repr(c)[1:-1] for c in str(text))
 
 
 class FieldError(ValueError):
-    """A field, a table or a file that cannot be used as the merge's input or output."""
+    """A field, a table or a file that cannot be used as the merge's input or output.
+
+    Its message often quotes a file's name or contents, so it is made printable."""
+
+    def __init__(self, message: object) -> None:
+        super().__init__(printable(message))
 
 
 class MergeError(Exception):
@@ -26,15 +36,3 @@ class FieldWarning(UserWarning):
 
 class MissingExtraError(ImportError):
     """An optional library is not installed; the message names the extra that brings it."""
-
-
-def require(module: str, extra: str, purpose: str) -> ModuleType:
-    """Imports `module`, or says which extra of the package to install for `purpose`."""
-    try:
-        return importlib.import_module(module)
-    except ImportError as error:
-        library = module.partition(".")[0]
-        raise MissingExtraError(
-            f"{purpose} needs {library}, which is not installed; it comes with the '{extra}' extra: "
-            f"pip install 'crop-row-merge[{extra}]'"
-        ) from error

@@ -1,28 +1,27 @@
-"""Fields on disk (an .npz file of the three arrays, or a folder of one Parquet or CSV file per
-table) and merged points on disk (.npz, .parquet or .csv), each file written under a temporary
-name first and then renamed, so that a reader never sees half of one."""
+"""Fields on disk: an .npz file of the three arrays, or a folder of one Parquet or CSV file per
+table; the files a field is read from, and the rule that no output may replace one of them."""
 
 from __future__ import annotations
 
-import contextlib
 import os
 import pathlib
-import uuid
+import stat
 import zipfile
 import zlib
-from collections.abc import Iterator, Mapping
+from collections.abc import Iterable, Iterator, Mapping
 from typing import Any
 
 import numpy as np
 
+from ._atomic import replaced_atomically
 from ._columns import TABLES, arrow_matrix, as_matrix, table_column_names
-from ._errors import FieldError, require
+from ._errors import FieldError
+from ._extras import require
+from ._npz import load_member
+from ._outputs import write_table
 
-# The array name of merged points in an .npz file, as the sample job writes it.
-MERGED_ARRAY = "merged_points"
-OUTPUT_SUFFIXES = (".npz", ".parquet", ".csv")
 TABLE_SUFFIXES = (".parquet", ".csv")
-# What NumPy's reader raises for a missing, damaged or foreign file.
+# What the zip and .npy readers raise for a damaged or foreign file.
 NPZ_READ_ERRORS = (OSError, ValueError, EOFError, zipfile.BadZipFile, zlib.error)
 
 PathLike = str | os.PathLike[str]
@@ -34,6 +33,7 @@ class Field(Mapping[str, np.ndarray]):
     It maps the parameter names to the arrays, so `merge_points_removing_overlap(**field, ...)`
     takes it as it is. Tables may be NumPy arrays or pandas DataFrames of numeric columns;
     `column_names` gives a table's own names where it has none of its own (a file's header).
+    `sources` are the files it was read from, which no output of its merge may replace.
     """
 
     def __init__(
@@ -43,8 +43,10 @@ class Field(Mapping[str, np.ndarray]):
         row_information: Any,
         *,
         column_names: Mapping[str, list[Any]] | None = None,
+        sources: Iterable[pathlib.Path] = (),
     ) -> None:
         given = column_names or {}
+        self.sources = tuple(sources)
         self._arrays: dict[str, np.ndarray] = {}
         self.column_names: dict[str, tuple[str, ...]] = {}
         for table, value in zip(TABLES, (connected_crop_rows, points_in_rows, row_information)):
@@ -97,39 +99,53 @@ def read_field(path: PathLike) -> Field:
     folder holding connected_crop_rows, points_in_rows and row_information, each as .parquet or
     .csv (with a header line). Columns count by position; numeric columns become float64."""
     path = pathlib.Path(path)
-    if path.is_dir():
+    mode = file_mode(path)
+    if stat.S_ISDIR(mode):
         return _read_folder(path)
-    if not path.exists():
-        raise FieldError(f"{path} does not exist")
     if path.suffix != ".npz":
         raise FieldError(f"{path} is neither an .npz file nor a folder of tables")
     return _read_npz(path)
 
 
+def file_mode(path: pathlib.Path) -> int:
+    """The file's type and permissions; a missing file and one the user may not reach are told apart."""
+    try:
+        return path.stat().st_mode
+    except FileNotFoundError:
+        raise FieldError(f"{path} does not exist") from None
+    except PermissionError:
+        raise FieldError(f"{path}: permission denied (a folder on the way to it cannot be entered)") from None
+    except OSError as error:
+        raise FieldError(f"{path}: {error.strerror}") from None
+
+
 def _read_npz(path: pathlib.Path) -> Field:
     try:
-        if not zipfile.is_zipfile(path):
-            raise FieldError(f"{path} is not an .npz file: it is no zip archive of arrays")
-        with np.load(path, allow_pickle=False) as stored:
-            missing = [table for table in TABLES if table not in stored.files]
-            if missing:
-                held = ", ".join(stored.files) or "nothing"
-                raise FieldError(f"{path} lacks {', '.join(missing)}; it holds {held}")
-            arrays = [stored[table] for table in TABLES]
-    except FieldError:
-        raise
+        with open(path, "rb") as file:
+            if not zipfile.is_zipfile(file):
+                raise FieldError(f"{path} is not an .npz file: it is no zip archive of arrays")
+            with zipfile.ZipFile(file) as archive:
+                held = [name.removesuffix(".npy") for name in archive.namelist()]
+                missing = [table for table in TABLES if table not in held]
+                if missing:
+                    raise FieldError(f"{path} lacks {', '.join(missing)}; it holds {', '.join(held) or 'nothing'}")
+                arrays = [load_member(archive, table, f"{path}: {table}") for table in TABLES]
+    except PermissionError:
+        raise FieldError(f"cannot read {path}: permission denied") from None
     except NPZ_READ_ERRORS as error:
+        if isinstance(error, FieldError):
+            raise
         raise FieldError(f"cannot read {path}: {error}") from error
     try:
-        return Field(*arrays)
+        return Field(*arrays, sources=[path])
     except FieldError as error:
         raise FieldError(f"{path}: {error}") from error
 
 
 def _read_folder(path: pathlib.Path) -> Field:
-    matrices, names = [], {}
+    matrices, names, sources = [], {}, []
     for table in TABLES:
-        found = [path / (table + suffix) for suffix in TABLE_SUFFIXES if (path / (table + suffix)).is_file()]
+        found = table_files(path, table)
         if not found:
             raise FieldError(f"{path} holds no {table}.parquet or {table}.csv")
         if len(found) > 1:
@@ -137,7 +153,12 @@ def _read_folder(path: pathlib.Path) -> Field:
         arrow = _read_arrow(found[0])
         matrices.append(arrow_matrix(str(found[0]), arrow))
         names[table] = arrow.column_names
-    return Field(*matrices, column_names=names)
+        sources.append(found[0])
+    return Field(*matrices, column_names=names, sources=sources)
+
+
+def table_files(folder: pathlib.Path, table: str) -> list[pathlib.Path]:
+    return [folder / (table + suffix) for suffix in TABLE_SUFFIXES if (folder / (table + suffix)).is_file()]
 
 
 def _read_arrow(path: pathlib.Path) -> Any:
@@ -146,8 +167,44 @@ def _read_arrow(path: pathlib.Path) -> Any:
         if path.suffix == ".parquet":
             return require("pyarrow.parquet", "io", f"reading {path.name}").read_table(path)
         return require("pyarrow.csv", "io", f"reading {path.name}").read_csv(path)
+    except PermissionError:
+        raise FieldError(f"cannot read {path}: permission denied") from None
     except (OSError, ValueError, pa.ArrowException) as error:
         raise FieldError(f"cannot read {path}: {error}") from error
+
+
+def field_files(path: PathLike) -> list[pathlib.Path]:
+    """The files that a field at `path` is read from: an .npz file (or whatever the path names),
+    or each table file of a folder."""
+    path = pathlib.Path(path)
+    if path.is_dir():
+        return [file for table in TABLES for file in table_files(path, table)]
+    return [path]
+
+
+def refuse_replacing_inputs(outputs: Iterable[pathlib.Path], inputs: Iterable[pathlib.Path]) -> None:
+    """Raises FieldError when any output would replace an input: the same path once links are
+    resolved, or, where both exist, the same file under another name (a hard link)."""
+    by_path: dict[str, pathlib.Path] = {}
+    by_file: dict[tuple[int, int], pathlib.Path] = {}
+    for source in inputs:
+        by_path.setdefault(os.path.realpath(source), source)
+        if (identity := file_identity(source)) is not None:
+            by_file.setdefault(identity, source)
+    for output in outputs:
+        source = by_path.get(os.path.realpath(output))
+        if source is None and (identity := file_identity(output)) is not None:
+            source = by_file.get(identity)
+        if source is not None:
+            raise FieldError(f"the output {output} would replace {source}, an input; choose another output")
+
+
+def file_identity(path: pathlib.Path) -> tuple[int, int] | None:
+    try:
+        status = os.stat(path)
+    except OSError:
+        return None
+    return status.st_dev, status.st_ino
 
 
 def write_field(path: PathLike, field: Any, *, format: str | None = None) -> pathlib.Path:
@@ -157,6 +214,10 @@ def write_field(path: PathLike, field: Any, *, format: str | None = None) -> pat
     field = as_field(field)
     path = pathlib.Path(path)
     format = format or ("npz" if path.suffix == ".npz" else "parquet")
+    if format in ("parquet", "csv"):
+        refuse_replacing_inputs([path / f"{table}.{format}" for table in TABLES], field.sources)
+    else:
+        refuse_replacing_inputs([path], field.sources)
     if format == "npz":
         path.parent.mkdir(parents=True, exist_ok=True)
         with replaced_atomically(path) as temporary, open(temporary, "wb") as file:
@@ -168,45 +229,3 @@ def write_field(path: PathLike, field: Any, *, format: str | None = None) -> pat
     else:
         raise ValueError(f"format must be 'npz', 'parquet' or 'csv', not {format!r}")
     return path
-
-
-def check_output_path(path: pathlib.Path) -> None:
-    if path.suffix not in OUTPUT_SUFFIXES:
-        raise FieldError(f"{path}: the output's name must end in .npz, .parquet or .csv")
-
-
-def write_merged(path: pathlib.Path, merged: np.ndarray, names: tuple[str, ...], tag: str = "") -> None:
-    """Writes merged points in the format that the path's suffix names; in .npz as one array."""
-    check_output_path(path)
-    if path.suffix == ".npz":
-        with replaced_atomically(path, tag) as temporary, open(temporary, "wb") as file:
-            np.savez(file, merged_points=merged)  # MERGED_ARRAY
-    else:
-        write_table(path, merged, names, tag)
-
-
-def write_table(path: pathlib.Path, matrix: np.ndarray, names: tuple[str, ...], tag: str = "") -> None:
-    """One table as .parquet or .csv; CSV numbers are written in their shortest exact form."""
-    purpose = f"writing {path.name}"
-    pa = require("pyarrow", "io", purpose)
-    if matrix.shape[1] == 0 and matrix.shape[0] > 0:
-        raise FieldError(f"{path}: a table of {matrix.shape[0]} rows and no column cannot be written")
-    table = pa.table([np.ascontiguousarray(matrix[:, i]) for i in range(matrix.shape[1])], names=list(names))
-    with replaced_atomically(path, tag) as temporary:
-        if path.suffix == ".parquet":
-            require("pyarrow.parquet", "io", purpose).write_table(table, temporary)
-        else:
-            require("pyarrow.csv", "io", purpose).write_csv(table, temporary)
-
-
-@contextlib.contextmanager
-def replaced_atomically(path: pathlib.Path, tag: str = "") -> Iterator[pathlib.Path]:
-    """A temporary name beside `path`; what the block writes there replaces `path` in one rename
-    when the block ends, and is removed when it fails. A process killed meanwhile leaves only the
-    hidden temporary file, whose name carries `tag` so that its batch can find it."""
-    temporary = path.with_name(f".{path.name}.{tag}{uuid.uuid4().hex[:12]}.partial")
-    try:
-        yield temporary
-        os.replace(temporary, path)
-    finally:
-        temporary.unlink(missing_ok=True)

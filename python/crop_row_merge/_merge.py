@@ -4,19 +4,24 @@ surviving point."""
 
 from __future__ import annotations
 
+import math
+import operator
 import os
 import pathlib
-from typing import Any
+from typing import Any, SupportsFloat, SupportsIndex
 
 import numpy as np
 
 import _native
 
 from ._columns import as_matrix, table_column_names
-from ._errors import FieldError, MergeError, require
-from ._files import as_field, check_output_path, write_merged
+from ._errors import FieldError, MergeError
+from ._extras import require
+from ._files import as_field, field_files, refuse_replacing_inputs
+from ._outputs import check_output_path, write_merged
 
 DEFAULT_TOLERANCE = 0.1
+MAX_NUM_THREADS = 2**64 - 1
 ORIGIN_COLUMNS = ("record", "source_row")
 # Keys, x and y: the point columns the merge reads.
 READ_POINT_COLUMNS = 4
@@ -43,6 +48,28 @@ def call_merge(
         raise failure from error
 
 
+def merge_arguments(tolerance: SupportsFloat | SupportsIndex, num_threads: SupportsIndex) -> tuple[float, int]:
+    """`tolerance` and `num_threads` as the module converts them, refused as it refuses them (with
+    its messages and notes), so that a batch or a file merge fails before any work."""
+    try:
+        tolerance = float(tolerance)
+        if math.isnan(tolerance):
+            raise ValueError("tolerance must not be NaN")
+    except (TypeError, ValueError) as error:
+        error.add_note("while processing 'tolerance'")
+        raise
+    try:
+        num_threads = operator.index(num_threads)
+        if num_threads < 0:
+            raise OverflowError("can't convert negative int to unsigned")
+        if num_threads > MAX_NUM_THREADS:
+            raise OverflowError("int too big to convert")
+    except (TypeError, OverflowError) as error:
+        error.add_note("while processing 'num_threads'")
+        raise
+    return tolerance, num_threads
+
+
 def merge_field(
     source: Any,
     output: str | os.PathLike[str] | None = None,
@@ -52,11 +79,17 @@ def merge_field(
 ) -> np.ndarray:
     """Merges one field (a path that `read_field` reads, a Field, or a mapping of the three
     tables) and returns exactly what the module returns; with `output`, also writes it there
-    (.npz, .parquet or .csv), under the field's point column names."""
-    field = as_field(source)
+    (.npz, .parquet or .csv), under the field's point column names. An output that would replace
+    one of the field's own files is refused before anything is read."""
+    tolerance, num_threads = merge_arguments(tolerance, num_threads)
     if output is not None:
         output = pathlib.Path(output)
         check_output_path(output)
+        if isinstance(source, (str, os.PathLike)):
+            refuse_replacing_inputs([output], field_files(source))
+    field = as_field(source)
+    if output is not None:
+        refuse_replacing_inputs([output], field.sources)
     merged = call_merge(**field, tolerance=tolerance, num_threads=num_threads)
     if output is not None:
         write_merged(output, merged, field.column_names["points_in_rows"])

@@ -11,12 +11,20 @@ import contextlib
 import os
 import pathlib
 import sys
+from collections.abc import Iterator
+from typing import Any
 
-from ._batch import FORMATS, SUMMARY_FILE, merge_fields
-from ._errors import FieldError, MergeError, MissingExtraError, require
-from ._files import check_output_path, read_field, write_merged
-from ._merge import DEFAULT_TOLERANCE, call_merge
+from ._batch import FORMATS, dask_kept_quiet, max_workers, merge_fields
+from ._errors import FieldError, MergeError, MissingExtraError, printable
+from ._extras import require
+from ._files import field_files, read_field, refuse_replacing_inputs
+from ._merge import DEFAULT_TOLERANCE, call_merge, merge_arguments
+from ._outputs import check_output_path, write_merged
 from ._progress import FieldBar
+from ._summary import SUMMARY_FILE
+
+# How long the batch waits for a scheduler it is pointed at.
+SCHEDULER_TIMEOUT = "10s"
 
 PROGRAM = "crop-row-merge"
 
@@ -26,6 +34,8 @@ def main(argv: list[str] | None = None) -> int:
     args = parser.parse_args(argv)
     if args.command == "batch" and args.scheduler and args.workers is not None:
         parser.error("--workers sizes the local cluster; it does not go with --scheduler")
+    if args.command == "batch" and args.workers is not None and args.workers > max_workers():
+        parser.error(f"argument --workers: must be at most {max_workers()} (4 per core), not {args.workers}")
     try:
         return run_merge(args) if args.command == "merge" else run_batch(args)
     except KeyboardInterrupt:
@@ -62,9 +72,9 @@ def argument_parser() -> argparse.ArgumentParser:
 
 
 def add_merge_options(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("--tolerance", type=float, default=DEFAULT_TOLERANCE, metavar="T",
+    parser.add_argument("--tolerance", type=tolerance_value, default=DEFAULT_TOLERANCE, metavar="T",
                         help=f"margin of the overlap test (default {DEFAULT_TOLERANCE})")
-    parser.add_argument("--threads", type=non_negative_int, default=0, metavar="N",
+    parser.add_argument("--threads", type=thread_count, default=0, metavar="N",
                         help="num_threads of each merge; 0 (the default) picks the count "
                         "(in a batch, each worker's share of its machine's cores)")
 
@@ -76,15 +86,25 @@ def positive_int(text: str) -> int:
     return value
 
 
-def non_negative_int(text: str) -> int:
+def tolerance_value(text: str) -> float:
+    try:
+        return merge_arguments(float(text), 0)[0]
+    except ValueError as error:
+        raise argparse.ArgumentTypeError(str(error)) from None
+
+
+def thread_count(text: str) -> int:
     value = int(text)
     if value < 0:
         raise argparse.ArgumentTypeError(f"must not be negative, not {value}")
-    return value
+    try:
+        return merge_arguments(DEFAULT_TOLERANCE, value)[1]
+    except OverflowError as error:
+        raise argparse.ArgumentTypeError(f"{error}: at most {2**64 - 1}") from None
 
 
 def complain(message: object) -> None:
-    print(f"{PROGRAM}: {message}", file=sys.stderr)
+    print(f"{PROGRAM}: {printable(message)}", file=sys.stderr)
 
 
 def run_merge(args: argparse.Namespace) -> int:
@@ -93,6 +113,7 @@ def run_merge(args: argparse.Namespace) -> int:
         check_output_path(output)
         if not output.parent.is_dir():
             raise FieldError(f"{output}: there is no folder {output.parent}")
+        refuse_replacing_inputs([output], field_files(args.field))
         if output.suffix != ".npz":
             require("pyarrow", "io", f"writing {output.name}")
         field = read_field(args.field)
@@ -104,7 +125,7 @@ def run_merge(args: argparse.Namespace) -> int:
     except (MergeError, MemoryError) as error:
         complain(f"the merge failed: {error if isinstance(error, MergeError) else 'out of memory'}")
         for note in getattr(error, "__notes__", ()):
-            print(f"  {note}", file=sys.stderr)
+            print(f"  {printable(note)}", file=sys.stderr)
         return 1
     end_module_bar_line()
     try:
@@ -113,7 +134,7 @@ def run_merge(args: argparse.Namespace) -> int:
         complain(f"cannot write {output}: {error}")
         return 2
     points_in = field.points_in_rows.shape[0]
-    print(f"{args.field}: {points_in:,} points in, {merged.shape[0]:,} kept; wrote {output}")
+    print(printable(f"{args.field}: {points_in:,} points in, {merged.shape[0]:,} kept; wrote {output}"))
     return 0
 
 
@@ -131,24 +152,34 @@ def run_batch(args: argparse.Namespace) -> int:
         with contextlib.ExitStack() as stack:
             client = None
             if args.scheduler:
-                distributed = require("distributed", "batch", "batch")
-                try:
-                    client = stack.enter_context(distributed.Client(args.scheduler))
-                except OSError as error:
-                    raise FieldError(f"cannot reach the Dask scheduler at {args.scheduler}: {error}") from error
+                client = stack.enter_context(scheduler_client(args.scheduler))
             stack.callback(bar.close)
             summary = merge_fields(
                 args.fields, args.output, client, format=args.format, force=args.force,
                 tolerance=args.tolerance, num_threads=args.threads, workers=args.workers,
                 on_field_done=bar.advance,
             )
-    except (ValueError, MissingExtraError, OSError) as error:
+    except (FieldError, MissingExtraError) as error:
         complain(error)
         return 2
     counts = summary["status"].value_counts()
     ok, skipped, failed = (int(counts.get(status, 0)) for status in ("ok", "skipped", "failed"))
-    print(
+    print(printable(
         f"{len(summary)} fields: {ok} ok, {skipped} skipped, {failed} failed;"
         f" summary in {args.output / SUMMARY_FILE}"
-    )
+    ))
     return 1 if failed else 0
+
+
+@contextlib.contextmanager
+def scheduler_client(address: str) -> Iterator[Any]:
+    """A client of the scheduler at `address`; anything that keeps it from connecting (nothing
+    there, something there that is no Dask scheduler, a timeout) is a FieldError naming it."""
+    distributed = require("distributed", "batch", "batch")
+    try:
+        with dask_kept_quiet():
+            client = distributed.Client(address, timeout=SCHEDULER_TIMEOUT)
+    except Exception as error:  # Dask raises what its transport and its protocol raise
+        raise FieldError(f"cannot reach a Dask scheduler at {address}: {type(error).__name__}: {error}") from None
+    with client:
+        yield client
