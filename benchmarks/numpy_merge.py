@@ -142,9 +142,9 @@ def keep_rule(current, neighbour, tolerance):
     (sx*x >= sx*B.x + tol and sy*y >= sy*B.y + tol). Negation is exact and rounding
     is symmetric, so sx*P.x + tol with sx = -1 is exactly -(P.x - tol).
 
-    A row along x or y at the junction (P level with B, or plumb with it) is decided by
-    the coordinate along it alone: the other coordinate's thresholds become +inf and
-    -inf, which every number passes and NaN fails.
+    A row is decided by the coordinate in which P lies farther from B alone (by neither
+    when the two distances are equal or NaN): the other coordinate's thresholds become
+    +inf and -inf, which every number passes and NaN fails.
     """
     records = np.arange(current.shape[0])
     s, u = farthest_pair(current, neighbour)
@@ -168,21 +168,21 @@ def keep_rule(current, neighbour, tolerance):
     below = foot_y < near_y
     above = foot_y > near_y
     right = foot_x > near_x
-    level = (foot_y == near_y) & (left | right)
-    plumb = (foot_x == near_x) & (below | above)
+    by_x = np.abs(dx) > np.abs(dy)
+    by_y = np.abs(dy) > np.abs(dx)
     # Cases in table order: left-below (+,+), left-above (+,-), right-above (-,-), any other (-,+).
     sx = np.where(left & (below | above), 1.0, -1.0)
     sy = np.where(left & below, 1.0, np.where((left & above) | (right & above), -1.0, 1.0))
-    sx = np.where(level, np.where(left, 1.0, -1.0), np.where(plumb, 1.0, sx))
-    sy = np.where(plumb, np.where(below, 1.0, -1.0), np.where(level, 1.0, sy))
+    sx = np.where(by_x, np.where(left, 1.0, -1.0), np.where(by_y, 1.0, sx))
+    sy = np.where(by_y, np.where(below, 1.0, -1.0), np.where(by_x, 1.0, sy))
     return {
         "nan_test_only": nan_test_only,
         "sx": sx,
         "sy": sy,
-        "foot_x": np.where(plumb, np.inf, sx * foot_x + tolerance),
-        "foot_y": np.where(level, np.inf, sy * foot_y + tolerance),
-        "near_x": np.where(plumb, -np.inf, sx * near_x + tolerance),
-        "near_y": np.where(level, -np.inf, sy * near_y + tolerance),
+        "foot_x": np.where(by_y, np.inf, sx * foot_x + tolerance),
+        "foot_y": np.where(by_x, np.inf, sy * foot_y + tolerance),
+        "near_x": np.where(by_y, -np.inf, sx * near_x + tolerance),
+        "near_y": np.where(by_x, -np.inf, sy * near_y + tolerance),
     }
 
 

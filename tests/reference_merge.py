@@ -181,14 +181,18 @@ def keep_point(point: list[float], foot, near, tol: float) -> bool:
     bx, by = near
     if dist(foot, near) < tol:
         return not math.isnan(x) and not math.isnan(y)
-    # A row along x or y at the junction: only the coordinate along it decides.
-    if py == by and px < bx:
-        return not math.isnan(y) and (x <= px + tol or x >= bx + tol)
-    if py == by and px > bx:
+    # The coordinate in which the foot point lies farther from the near end
+    # decides alone; the other need only be a number. Equal distances, or a
+    # NaN among them, leave it to the corner boxes.
+    along_x = abs(bx - px)
+    along_y = abs(by - py)
+    if along_x > along_y:
+        if px < bx:
+            return not math.isnan(y) and (x <= px + tol or x >= bx + tol)
         return not math.isnan(y) and (x >= px - tol or x <= bx - tol)
-    if px == bx and py < by:
-        return not math.isnan(x) and (y <= py + tol or y >= by + tol)
-    if px == bx and py > by:
+    if along_y > along_x:
+        if py < by:
+            return not math.isnan(x) and (y <= py + tol or y >= by + tol)
         return not math.isnan(x) and (y >= py - tol or y <= by - tol)
     if px < bx and py < by:
         return (x <= px + tol and y <= py + tol) or (x >= bx + tol and y >= by + tol)

@@ -1,4 +1,5 @@
 # The benchmark's NumPy and Numba merges must compute exactly what the module computes.
+import math
 import pathlib
 import sys
 
@@ -46,10 +47,12 @@ def points_on_diagonal(first, second, count, rng):
 
 
 # Rows trimmed against their own record, one for each case of the keep test (foot
-# point below-left, above-left, above-right of the near end; level with it on either
-# side, plumb with it on either side; below-right), with the thresholds their points'
-# x and y are placed on, for a tolerance t. Level and plumb rows have thresholds in
-# one coordinate only; the other gets a few values of the row's own.
+# point below-left, above-left, above-right of the near end at 45 degrees; level with it
+# on either side, plumb with it on either side; below-right; nearer x than y on either
+# side, nearer y than x on either side), with the thresholds their points' x and y are
+# placed on, for a tolerance t. Rows decided by one coordinate have thresholds in it
+# only; the other gets a few values of the row's own, or those of the corner boxes
+# that do not decide it.
 SELF_TRIMMED_ROWS = [
     ((60.0, 1.0), [(0, 0), (10, 10), (5, 5)], lambda t: ([5 + t, 10 + t], [5 + t, 10 + t])),
     ((60.0, 2.0), [(0, 10), (10, 0), (5, 5)], lambda t: ([5 + t, 10 + t], [5 - t, 0 - t])),
@@ -59,6 +62,10 @@ SELF_TRIMMED_ROWS = [
     ((60.0, 6.0), [(0, 20), (0, 30), (0, 25)], lambda t: ([0.0, 3.0], [25 + t, 30 + t])),
     ((60.0, 7.0), [(0, 30), (0, 20), (0, 25)], lambda t: ([0.0, -3.0], [25 - t, 20 - t])),
     ((60.0, 8.0), [(10, 0), (0, 10), (5, 5)], lambda t: ([5 - t, 0 - t], [5 + t, 10 + t])),
+    ((60.0, 9.0), [(0, 0), (10, 1), (5, 0.5)], lambda t: ([5 + t, 10 + t], [0.5 + t, 1 + t])),
+    ((60.0, 10.0), [(10, 1), (0, 0), (5, 0.5)], lambda t: ([5 - t, 0 - t], [0.5 - t, 0 - t])),
+    ((60.0, 11.0), [(0, 0), (1, 10), (0.5, 5)], lambda t: ([0.5 + t, 1 + t], [5 + t, 10 + t])),
+    ((60.0, 12.0), [(0, 10), (1, 0), (0.5, 5)], lambda t: ([0.5 + t, 1 + t], [5 - t, 0 - t])),
 ]
 
 
@@ -143,3 +150,18 @@ def test_awkward_field_gives_the_module_result(merge, tolerance):
     # Trimming must both keep and drop points here, or the comparison proves little.
     assert 0 < expected.shape[0] < module_result(field, np.inf).shape[0]
     assert np.array_equal(merge(**field, tolerance=tolerance), expected, equal_nan=True)
+
+
+@pytest.mark.parametrize("merge", IMPLEMENTATIONS)
+@pytest.mark.parametrize(
+    "angle, overlap",
+    [(1e-4, -0.3), (0.05, 0.6), (math.pi / 4, 0.6), (math.pi / 4, -0.3), (math.pi / 2 - 0.01, -0.3)],
+)
+def test_rows_near_an_axis_or_45_degrees_give_the_module_result(merge, angle, overlap):
+    # Scatter across the rows and gaps between them are where the deciding coordinate
+    # matters; cos and sin of 45 degrees round apart, so ties and near ties both occur.
+    field = make_field(3, 4, 60, overlap=overlap, noise=0.1,
+                       direction=(math.cos(angle), math.sin(angle)), seed=2)
+    expected = module_result(field, 0.1)
+    assert 0 < expected.shape[0] < field["points_in_rows"].shape[0]
+    assert np.array_equal(merge(**field, tolerance=0.1), expected, equal_nan=True)

@@ -18,6 +18,7 @@ from merge_fields import (
     assert_same_outcome,
     information_row,
     matrix,
+    native_outcome,
     point,
     record,
     xy_rows,
@@ -212,6 +213,56 @@ def test_keep_table(merge, current, neighbour, tolerance, points):
     assert result[:, 4].tolist() == [float(i) for i, (*_, kept) in enumerate(points) if kept]
 
 
+# Rows decided by the coordinate along them alone, or at 45 degrees by the corner boxes, with
+# points and whether each is kept at tol 0.1; every point lies 0.01 or more from a threshold.
+ALONG_THE_ROW = [
+    pytest.param(
+        ((0.0, 0.0), (10.0, 0.1), (5.0, 0.05)), ((9.4, 0.094), (20.0, 0.2), (14.7, 0.147)),
+        [(5.0, 0.2, True), (5.0, -0.1, True), (9.75, 0.25, True), (9.9, 0.099, False),
+         (9.9, 0.3, False), (10.5, 0.0, True), (NAN, 0.05, False), (5.0, NAN, False)],
+        id="row 0.01 rad off x, P=(9.7,0.097) short of B: points beside it are kept",
+    ),
+    pytest.param(
+        ((0.0, 0.0), (10.0, 0.1), (5.0, 0.05)), ((10.3, 0.103), (20.0, 0.2), (15.15, 0.1515)),
+        [(5.0, 0.05, True), (9.85, 0.0985, True), (9.95, 0.0995, False), (10.1, 0.101, True),
+         (0.0, -0.2, True), (NAN, 0.05, False), (5.0, NAN, False)],
+        id="row 0.01 rad off x, a gap puts P=(10.15,0.1015) past B: its body is kept",
+    ),
+    pytest.param(
+        ((0.0, 0.0), (10.0, 9.5), (5.0, 4.75)), ((9.0, 8.55), (20.0, 19.0), (14.5, 13.775)),
+        [(9.55, 9.2, True), (9.55, 8.9, True), (9.8, 9.3, False), (10.2, 9.0, True),
+         (5.0, NAN, False)],
+        id="row just off 45 degrees, P=(9.5,9.025): x decides",
+    ),
+    pytest.param(
+        EXAMPLE_CURRENT, EXAMPLE_NEIGHBOUR,
+        [(9.55, 9.7, False), (9.7, 9.55, False), (9.55, 9.55, True), (10.2, 10.0, False),
+         (10.0, 10.2, False), (10.2, 10.2, True)],
+        id="row at 45 degrees, P=(9.5,9.5): equal distances leave it to the corner boxes",
+    ),
+]
+
+# Exact moves of the plane that carry each case to the other signs and to the other axis.
+MOVES = {
+    "as built": lambda x, y: (x, y),
+    "mirrored in x": lambda x, y: (-x, y),
+    "x and y exchanged": lambda x, y: (y, x),
+    "exchanged, y mirrored": lambda x, y: (y, -x),
+    "exchanged, both mirrored": lambda x, y: (-y, -x),
+}
+
+
+@pytest.mark.parametrize("move", MOVES.values(), ids=MOVES.keys())
+@pytest.mark.parametrize("current, neighbour, points", ALONG_THE_ROW)
+def test_the_coordinate_along_the_row_decides(merge, current, neighbour, points, move):
+    def moved(xys):
+        return tuple(move(x, y) for x, y in xys)
+
+    xys = moved((x, y) for x, y, _ in points)
+    result = pair_field(moved(current), moved(neighbour), xys, 0.1, merge)
+    assert result[:, 4].tolist() == [float(i) for i, (*_, kept) in enumerate(points) if kept]
+
+
 def laid_along(field, axis):
     """The field with every y (axis "x") or every x (axis "y") set to 0, the other coordinate kept."""
     flat = {name: array.copy() for name, array in field.items()}
@@ -231,9 +282,12 @@ def exchanged_xy(field):
     return swapped
 
 
+def merge_inputs(field):
+    return tuple(field[name] for name in ("connected_crop_rows", "points_in_rows", "row_information"))
+
+
 def merged(merge, field, tolerance=0.1):
-    names = ("connected_crop_rows", "points_in_rows", "row_information")
-    return merge(*(field[name] for name in names), tolerance)
+    return merge(*merge_inputs(field), tolerance)
 
 
 @pytest.mark.parametrize("axis", ["x", "y"])
@@ -259,6 +313,36 @@ def test_fields_along_an_axis_keep_as_many_points_as_tilted_ones(merge, make_fie
     assert tilted < 0.95 * along_x["points_in_rows"].shape[0]  # the trim has work to do
     for laid in (along_x, exchanged_xy(along_x), field((1.0, 0.09))):  # 0, 90 and about 5 degrees
         assert abs(kept(laid) - tilted) <= 0.02 * tilted
+
+
+# Angles of the rows, in radians: near the axes, around 45 degrees and past 90.
+ANGLE_SWEEP = [0.0, 1e-5, 1e-3, 0.01, 0.05, 0.3, 0.7, math.pi / 4 - 1e-3, math.pi / 4 - 1e-9,
+               math.pi / 4, math.pi / 4 + 1e-9, math.pi / 4 + 1e-3, 1.2, math.pi / 2 - 0.01,
+               math.pi / 2, 2.0, math.pi - 1e-4]
+
+
+def row_direction(angle):
+    # cos and sin round apart at 45 degrees and miss 0 at 90: these three exactly.
+    exact = {0.0: (1.0, 0.0), math.pi / 4: (1.0, 1.0), math.pi / 2: (0.0, 1.0)}
+    return exact.get(angle, (math.cos(angle), math.sin(angle)))
+
+
+@pytest.mark.parametrize("scatter", [0.02, 0.05, 0.1])
+@pytest.mark.parametrize("overlap", [0.6, -0.3], ids=["overlap 0.6", "gap 0.3"])
+def test_the_kept_share_does_not_depend_on_the_angle_of_the_rows(make_field, overlap, scatter):
+    def kept_share(angle):
+        field = make_field(4, 5, 300, row_length=30.0, overlap=overlap, noise=scatter,
+                           direction=row_direction(angle), seed=1)
+        kept = native_outcome(*merge_inputs(field), 0.1, 2).shape[0]
+        return 100.0 * kept / field["points_in_rows"].shape[0]
+
+    at_an_angle = kept_share(0.3)
+    assert at_an_angle <= 99.6  # the trim has work to do
+    # Behind a gap the tolerance's strip lies inside the row, and the boxes that decide a
+    # row at 45 degrees reach tolerance * sqrt(2) into it, plus the scatter.
+    margin = 0.5 if overlap > 0 else 1.0
+    shares = {angle: kept_share(angle) for angle in ANGLE_SWEEP}
+    assert all(abs(share - at_an_angle) <= margin for share in shares.values()), (at_an_angle, shares)
 
 
 GOOD_INFORMATION = [

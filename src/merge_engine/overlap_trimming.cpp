@@ -62,24 +62,31 @@ bool same_bits(double a, double b) {
 KeepPoint::KeepPoint(Point foot, Point near, double tolerance) {
     const Point& p = foot;
     const Point& b = near;
+    // How far the foot point lies from the near end along x and along y.
+    double along_x = std::fabs(b.x - p.x);
+    double along_y = std::fabs(b.y - p.y);
     if (distance(p, b) < tolerance) {
         *this = numeric();
-    } else if (p.y == b.y && p.x < b.x) {
-        // A row that lies exactly along x or y at the junction: the corner
-        // boxes below would face one fixed way whichever side B lies on, and
-        // drop points far from the overlap, so only the coordinate along the
-        // row decides; the other need only be a number. P = B and a NaN in P
-        // or B do not come here.
+    } else if (along_x > along_y && p.x < b.x) {
+        // The coordinate along the row decides alone; the other need only
+        // be a number. The corner boxes below bound both, and for a row near
+        // an axis the bound across it reaches along it as tolerance /
+        // sin(angle): points scattered across the row would be dropped far
+        // from the junction, and its whole body when the junction midpoint
+        // lies past its near end. Decided by one coordinate, a threshold lies
+        // between tolerance and tolerance * sqrt(2) along the row. Equal
+        // distances (a row at 45 degrees, P = B) and a NaN in P or B take
+        // the boxes.
         foot_ = {p.x + tolerance, infinity};
         near_ = {b.x + tolerance, -infinity};
-    } else if (p.y == b.y && p.x > b.x) {
+    } else if (along_x > along_y) {
         sx_ = -1.0;
         foot_ = {-(p.x - tolerance), infinity};
         near_ = {-(b.x - tolerance), -infinity};
-    } else if (p.x == b.x && p.y < b.y) {
+    } else if (along_y > along_x && p.y < b.y) {
         foot_ = {infinity, p.y + tolerance};
         near_ = {-infinity, b.y + tolerance};
-    } else if (p.x == b.x && p.y > b.y) {
+    } else if (along_y > along_x) {
         sy_ = -1.0;
         foot_ = {infinity, -(p.y - tolerance)};
         near_ = {-infinity, -(b.y - tolerance)};
