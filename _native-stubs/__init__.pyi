@@ -14,3 +14,7 @@ def merge_points_removing_overlap(
     num_threads: SupportsIndex,
 ) -> npt.NDArray[np.float64]:
     """Surviving rows of points_in_rows after each crop row is trimmed against its neighbours."""
+
+def _set_failure_reports(written: object, /) -> bool:
+    """Whether failing calls on this thread write their report to standard error; returns the
+    previous setting. For callers that report failures themselves."""

@@ -41,6 +41,36 @@ def test_failure_report_names_thread_and_place_once_with_a_note():
     assert completed.stderr.count("note: ") == 1
 
 
+def test_a_thread_that_turns_reports_off_writes_none_and_other_threads_still_do():
+    # For a caller that reports failures itself, as the crop_row_merge package does.
+    completed = run_python(
+        """
+        import sys, threading, numpy as np, _native
+        from support import junction_field
+        field = dict(junction_field(), row_information=np.zeros((0, 11)))
+
+        def fail(label):
+            try:
+                _native.merge_points_removing_overlap(**field, tolerance=0.1, num_threads=1)
+            except BaseException as error:
+                print(label, type(error).__name__, error.__notes__[0][:8], flush=True)
+            sys.stderr.flush()
+
+        print(_native._set_failure_reports(False))
+        fail("off")
+        other = threading.Thread(target=fail, args=("other",))
+        other.start()
+        other.join()
+        print(_native._set_failure_reports(True))
+        fail("on")
+        """
+    )
+    assert completed.stdout.splitlines() == [
+        "True", "off PanicException record 0", "other PanicException record 0", "False", "on PanicException record 0",
+    ]
+    assert completed.stderr.count("panicked at") == 2  # the other thread's call, and the last one
+
+
 def test_input_too_big_for_the_working_memory_raises_memory_error():
     field = junction_field()
     # 2^50 points behind one element: NumPy holds them, but the call needs a

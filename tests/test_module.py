@@ -22,9 +22,9 @@ def panic_type():
     return type(caught.value)
 
 
-def test_module_holds_only_the_function_and_all():
+def test_module_holds_only_the_function_the_report_switch_and_all():
     own = {name for name in vars(_native) if not name.startswith("__")}
-    assert own == {FUNCTION}
+    assert own == {FUNCTION, "_set_failure_reports"}
     assert _native.__all__ == [FUNCTION]
     assert _native.__doc__ == ""
 

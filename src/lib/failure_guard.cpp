@@ -14,6 +14,11 @@ namespace native {
 
 namespace {
 
+// Per thread, since a call's report is written on the thread that called:
+// a caller that reports failures itself turns its own reports off, and
+// every other caller keeps them.
+thread_local bool failure_reports_written = true;
+
 [[noreturn]] void abort_at_boundary() {
     std::fputs("uncaught panic at ffi boundary\n", stderr);
     std::fflush(stderr);
@@ -32,7 +37,7 @@ void raise_panic(const char* message) noexcept {
 // One report per failing call, written on the calling thread for the
 // failure that the exception carries.
 void raise_engine_panic(const merge_engine::Panic& failure) noexcept {
-    if (stderr_is_usable()) merge_engine::write_failure_report(failure);
+    if (failure_reports_written && stderr_is_usable()) merge_engine::write_failure_report(failure);
     raise_panic(failure.what());
     if (!failure.note().empty()) add_note(failure.note());
 }
@@ -90,6 +95,12 @@ void add_note(const std::string& note) {
 
 void add_parameter_note(const char* parameter) {
     add_note(std::string("while processing '") + parameter + "'");
+}
+
+bool set_failure_reports(bool written) {
+    bool previous = failure_reports_written;
+    failure_reports_written = written;
+    return previous;
 }
 
 bool stderr_is_usable() {

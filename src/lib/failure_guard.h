@@ -34,10 +34,15 @@ void add_parameter_note(const char* parameter);
 // written there: no failure report and no progress bar.
 bool stderr_is_usable();
 
+// Whether failures of merge calls on this thread write their report to
+// stderr (they do unless turned off); returns the previous setting.
+bool set_failure_reports(bool written);
+
 // Sets the Python exception for the C++ exception being handled: a pending
 // Python error stays, std::bad_alloc becomes MemoryError (with the message
 // of an engine OutOfMemory), a Panic becomes PanicException with its
-// message and note after its report is written to stderr, anything else
+// message and note after its report is written to stderr (unless this
+// thread turned reports off), anything else
 // PanicException with the failure's message.
 void raise_current_exception() noexcept;
 

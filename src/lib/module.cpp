@@ -19,6 +19,25 @@ PyMethodDef merge_function = {
     "tolerance, num_threads)\n--\n\n",
 };
 
+// _set_failure_reports(written): whether this thread's failing calls write
+// their report to stderr; returns the previous setting. For a caller, such as
+// the crop_row_merge package, that reports each failure itself.
+PyObject* set_failure_reports(PyObject*, PyObject* written) noexcept {
+    return guarded<PyObject*>(nullptr, [&] {
+        int value = PyObject_IsTrue(written);
+        if (value < 0) throw PythonErrorSet{};
+        return checked(PyBool_FromLong(native::set_failure_reports(value != 0))).release();
+    });
+}
+
+PyMethodDef report_function = {
+    "_set_failure_reports",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(set_failure_reports)),
+    METH_O | METH_STATIC,
+    "_set_failure_reports(written, /)\n--\n\nWhether failing calls on this thread write their "
+    "report to standard error; returns the previous setting.",
+};
+
 // Exec step.
 
 [[noreturn]] void raise_not_instance(PyObject* object, const char* expected) {
@@ -66,10 +85,20 @@ void add_function(PyObject* module) {
     if (PyObject_SetAttr(module, name.get(), function.get()) < 0) throw PythonErrorSet{};
 }
 
-// exec: put merge_points_removing_overlap and __all__ into a new module object.
+// Private, so not in __all__.
+void add_report_switch(PyObject* module) {
+    PyRef module_name = checked(PyModule_GetNameObject(module));
+    PyRef function = checked(PyCMethod_New(&report_function, module, module_name.get(), nullptr));
+    if (PyObject_SetAttrString(module, report_function.ml_name, function.get()) < 0)
+        throw PythonErrorSet{};
+}
+
+// exec: put merge_points_removing_overlap, __all__ and the private report
+// switch into a new module object.
 int exec_module(PyObject* module) noexcept {
     return guarded(-1, [&] {
         add_function(module);
+        add_report_switch(module);
         return 0;
     });
 }
