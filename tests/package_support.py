@@ -1,5 +1,6 @@
-"""Shared by the tests of the crop_row_merge package: exact comparisons, merged outputs read back
-by format, fields on disk for a batch, and a worker plugin that kills its worker mid-task."""
+"""Shared by the tests of the crop_row_merge package: the command as a user runs it, direct calls
+and what the package says of their failures, exact comparisons, merged outputs read back by
+format, and a worker plugin that kills its worker mid-task."""
 
 from __future__ import annotations
 
@@ -50,6 +51,13 @@ def direct_failure_with_notes(field, tolerance=TOLERANCE) -> list[str]:
         assert type(error).__name__ == "PanicException"
         return [error.args[0], *getattr(error, "__notes__", ())]
     raise AssertionError("the direct call merged")
+
+
+def package_failure_lines(field, tolerance=TOLERANCE) -> list[str]:
+    """What the package says of a merge that fails as a direct call does: the first note (what to
+    fix) with the module's message in brackets, then the other notes."""
+    message, *notes = direct_failure_with_notes(field, tolerance)
+    return [f"{notes[0]} ({message})", *notes[1:]] if notes else [message]
 
 
 def assert_bit_identical(actual, expected) -> None:

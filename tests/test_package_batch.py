@@ -18,7 +18,7 @@ from distributed import Client, LocalCluster
 import crop_row_merge
 from crop_row_merge import SUMMARY_COLUMNS, Field, merge_fields, write_field
 from crop_row_merge._batch import available_cores, thread_plan
-from package_support import KillBeforeRename, assert_bit_identical, direct_failure_with_notes, direct_merge, read_output
+from package_support import KillBeforeRename, assert_bit_identical, direct_merge, package_failure_lines, read_output
 from terminal import child_env, open_terminal, read_until_closed
 
 DOCUMENTED_POINTS = ["row_key_1", "row_key_2", "x", "y"]
@@ -103,7 +103,7 @@ def test_a_batch_writes_each_field_as_the_direct_call_and_reports_the_failed(cli
             assert rows.loc[name, "points_kept"] == len(direct_merge(arrays))
             assert rows.loc[name, "message"] == "" and rows.loc[name, "seconds"] >= 0
     assert "broken.npz is not an .npz file" in rows.loc["broken", "message"]
-    assert rows.loc["failing", "message"] == "; ".join(direct_failure_with_notes(fields["failing"][1]))
+    assert rows.loc["failing", "message"] == "; ".join(package_failure_lines(fields["failing"][1]))
     assert_outputs_match_direct_calls(out, fields, format)
 
     written = summary_file(out)

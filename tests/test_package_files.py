@@ -94,7 +94,10 @@ def test_columns_count_by_position_whatever_their_names_and_types(tmp_path):
     assert_bit_identical(crop_row_merge.merge_field(folder, output, num_threads=1), expected)
     written, names = read_output(output)
     assert_bit_identical(written, expected)
-    assert names == ["row_key_1", "row_key_2", "x", "y", "c1", "flag"]
+    # Each column comes back under its own name, with its own type.
+    schema = pyarrow.parquet.read_schema(output)
+    assert names == ["c5", "c4", "c3", "c2", "c1", "flag"]
+    assert [str(t) for t in schema.types] == ["int32", "uint64", "double", "double", "double", "bool"]
 
 
 def test_nulls_become_nan(tmp_path):
@@ -132,8 +135,8 @@ def test_a_column_that_is_not_numeric_is_named(tmp_path, suffix):
     write_field(tmp_path / "field", junction_field(), format=suffix[1:])
     points = tmp_path / "field" / f"points_in_rows{suffix}"
     points.unlink()
-    write_table_file(points, {"a": [1.0], "b": [1.0], "x": [5.0], "y": [5.0], "label": ["tall"]})
-    with pytest.raises(FieldError, match=rf"points_in_rows{suffix}: column 'label' is not numeric"):
+    write_table_file(points, {"a": [1.0], "b": [1.0], "c": ["5.0 m"], "d": [5.0], "label": ["tall"]})
+    with pytest.raises(FieldError, match=rf"points_in_rows{suffix}: column 'c' is not numeric"):
         read_field(tmp_path / "field")
 
 

@@ -54,10 +54,13 @@ def test_mypy_accepts_the_readme_example_and_rejects_misuses(tmp_path):
 
 def test_installed_stub_matches_what_the_module_binds():
     stub = ast.parse(INSTALLED_STUB.read_text())
-    [function] = [node for node in stub.body if isinstance(node, ast.FunctionDef)]
-    runtime = _native.merge_points_removing_overlap
-    assert function.name == runtime.__name__
-    assert [argument.arg for argument in function.args.args] == list(inspect.signature(runtime).parameters)
-    assert not function.args.posonlyargs and not function.args.kwonlyargs
+    functions = {node.name: node for node in stub.body if isinstance(node, ast.FunctionDef)}
+    assert set(functions) == {name for name in vars(_native) if callable(getattr(_native, name))}
+    for name, function in functions.items():
+        runtime = getattr(_native, name)
+        parameters = [argument.arg for argument in [*function.args.posonlyargs, *function.args.args]]
+        assert parameters == list(inspect.signature(runtime).parameters)
+        assert not function.args.kwonlyargs
+    assert not functions["merge_points_removing_overlap"].args.posonlyargs
     [exported] = [node for node in stub.body if isinstance(node, ast.Assign)]
     assert ast.literal_eval(exported.value) == _native.__all__

@@ -2,17 +2,24 @@
 
 The merge itself is `_native.merge_points_removing_overlap`; this package reads and writes
 fields (.npz, or folders of Parquet or CSV tables), merges one field, many fields on Dask, or
-pandas tables whose survivors name their record and source row. NumPy is its only hard
-dependency: Parquet, CSV and DataFrames need the 'io' extra, batches the 'batch' extra.
+tables (pandas DataFrames, pyarrow Tables) whose survivors keep their own columns and name their
+record and source row. NumPy is its only hard dependency: Parquet, CSV and DataFrames need the
+'io' extra, batches the 'batch' extra.
 """
 
+import importlib.metadata
+
 from ._batch import merge_fields
+from ._checks import third_points_off_their_rows
 from ._columns import DOCUMENTED_COLUMNS, TABLES
-from ._errors import FieldError, FieldWarning, MergeError, MissingExtraError
-from ._files import Field, read_field, write_field
+from ._errors import FieldError, FieldNotFoundError, FieldWarning, MergeError, MissingExtraError
+from ._field import Field
+from ._files import read_field, write_field
 from ._merge import merge_field, merge_tables
 from ._outputs import MERGED_ARRAY
 from ._summary import SUMMARY_COLUMNS
+
+__version__ = importlib.metadata.version("crop-row-merge")
 
 __all__ = [
     "DOCUMENTED_COLUMNS",
@@ -21,12 +28,15 @@ __all__ = [
     "TABLES",
     "Field",
     "FieldError",
+    "FieldNotFoundError",
     "FieldWarning",
     "MergeError",
     "MissingExtraError",
+    "__version__",
     "merge_field",
     "merge_fields",
     "merge_tables",
     "read_field",
+    "third_points_off_their_rows",
     "write_field",
 ]

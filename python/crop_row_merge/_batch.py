@@ -13,32 +13,52 @@ import time
 import uuid
 import warnings
 from collections import Counter
-from collections.abc import Callable, Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator, Mapping
 from dataclasses import dataclass
-from typing import Any
+from typing import TYPE_CHECKING, Any, Literal, SupportsFloat, SupportsIndex
 
-from ._errors import FieldError, MergeError, MissingExtraError
+from ._call import DEFAULT_TOLERANCE, failure_lines, merge_arguments
+from ._columns import check_mapping
+from ._errors import FieldError, FieldWarning, MergeError, MissingExtraError
 from ._extras import require
+from ._field import PathLike
 from ._files import field_files, read_field, refuse_replacing_inputs
-from ._merge import DEFAULT_TOLERANCE, call_merge, merge_arguments
-from ._outputs import whole_output_rows, write_merged
-from ._summary import SUMMARY_COLUMNS, SUMMARY_FILE, Summary, SummaryRow, summary_frame, summary_row
+from ._merge import survivors, write_merged
+from ._outputs import whole_output_rows
+from ._summary import SUMMARY_FILE, Summary, SummaryRow, summary_frame, summary_row
 
-FORMATS = ("parquet", "npz", "csv")
+if TYPE_CHECKING:
+    import distributed
+    import pandas
+
+OutputFormat = Literal["parquet", "npz", "csv"]
+
+FORMATS: tuple[OutputFormat, ...] = ("parquet", "npz", "csv")
 # As the module bounds its pool: more workers than this only fight over the cores.
 MAX_WORKERS_PER_CORE = 4
 
 
 @dataclass(frozen=True)
 class FieldJob:
-    """One field's task, as it travels to a worker: plain paths and numbers only."""
+    """One field's task, as it travels to a worker: plain paths, names and numbers only."""
 
-    field: str
+    field: str  # the field's name
     source: str
     target: str
     tolerance: float
     num_threads: int  # 0: the worker's share of its machine's cores
+    columns: tuple[tuple[str, str], ...]  # documented names and the user's own
     tag: str  # names the batch's temporary files
+
+
+@dataclass(frozen=True)
+class BatchPlan:
+    """A batch whose arguments and outputs were checked: nothing of it has been read or written."""
+
+    out_dir: pathlib.Path
+    jobs: list[FieldJob]
+    force: bool
+    tag: str
 
 
 def field_name(path: pathlib.Path) -> str:
@@ -54,17 +74,18 @@ def max_workers() -> int:
 
 
 def merge_fields(
-    paths: Iterable[str | os.PathLike[str]],
-    out_dir: str | os.PathLike[str],
-    client: Any = None,
+    paths: Iterable[PathLike],
+    out_dir: PathLike,
+    client: distributed.Client | None = None,
     *,
-    format: str = "parquet",
+    format: OutputFormat = "parquet",
     force: bool = False,
-    tolerance: float = DEFAULT_TOLERANCE,
-    num_threads: int = 0,
+    tolerance: SupportsFloat | SupportsIndex = DEFAULT_TOLERANCE,
+    num_threads: SupportsIndex = 0,
     workers: int | None = None,
+    columns: Mapping[str, str] | None = None,
     on_field_done: Callable[[SummaryRow], None] | None = None,
-) -> Any:
+) -> pandas.DataFrame:
     """Merges every field into `out_dir`/<field name>.<format> on Dask and returns the summary of
     these fields as a pandas DataFrame, one row per field in the order given: status "ok",
     "failed" (with the message) or "skipped" (its output exists, is whole and holds what the
@@ -73,75 +94,45 @@ def merge_fields(
 
     Without `client`, a local cluster of `workers` processes (one per core by default, at most
     four per core) runs the batch and stops with it; each merge then gets its worker's share of
-    the cores, unless `num_threads` is given. `on_field_done` is called with each summary row as
-    it is known. Arguments that cannot work, and outputs that would replace an input or each
-    other, are refused before anything is read or written.
+    the cores, unless `num_threads` is given. `columns` maps documented column names to the
+    fields' own. `on_field_done` is called with each summary row as it is known. Arguments that
+    cannot work, and outputs that would replace an input or each other, are refused before
+    anything is read or written. A local cluster needs the script that calls this to guard its
+    work with `if __name__ == "__main__":`, since its worker processes import that script.
     """
-    require("pandas", "batch", "merge_fields")
-    distributed = require("distributed", "batch", "merge_fields")
-    if format not in FORMATS:
-        raise ValueError(f"format must be one of {', '.join(FORMATS)}, not {format!r}")
-    if format != "npz":
-        require("pyarrow", "batch", f"writing {format}")
     if client is not None and workers is not None:
         raise ValueError("workers sizes the local cluster; it does not go with a client")
     if workers is not None and not 1 <= workers <= max_workers():
         raise ValueError(f"workers must be from 1 to {max_workers()} ({MAX_WORKERS_PER_CORE} per core), not {workers}")
+    plan = plan_batch(paths, out_dir, format, force, tolerance, num_threads, columns)
+    with connected_client(client, workers) as live:
+        return run_batch(plan, live, on_field_done)
+
+
+def plan_batch(
+    paths: Iterable[PathLike],
+    out_dir: PathLike,
+    format: str,
+    force: bool,
+    tolerance: SupportsFloat | SupportsIndex,
+    num_threads: SupportsIndex,
+    columns: Mapping[str, str] | None,
+) -> BatchPlan:
+    """Checks a batch's arguments and outputs: one job per field, refusing a batch whose outputs
+    would replace each other, the summary, or any file of any of its fields."""
+    require("pandas", "batch", "merge_fields")
+    require("distributed", "batch", "merge_fields")
+    if format not in FORMATS:
+        raise ValueError(f"format must be one of {', '.join(FORMATS)}, not {format!r}")
+    if format != "npz":
+        require("pyarrow", "batch", f"writing {format}")
     tolerance, num_threads = merge_arguments(tolerance, num_threads)
+    mapping = tuple(dict(columns or {}).items())
+    check_mapping(dict(mapping))
     out_dir = pathlib.Path(out_dir).resolve()
     tag = uuid.uuid4().hex[:12] + "-"
-    jobs = plan_jobs(paths, out_dir, format, tolerance, num_threads, tag)
-    try:
-        out_dir.mkdir(parents=True, exist_ok=True)
-    except OSError as error:
-        raise FieldError(f"cannot make {out_dir}: {error.strerror or error}") from error
-
-    summary = Summary(out_dir, [job.field for job in jobs])
-    rows: dict[str, SummaryRow] = {}
-
-    def done(row: SummaryRow) -> None:
-        rows[row["field"]] = row
-        summary.record(row)
-        if on_field_done is not None:
-            on_field_done(row)
-
-    try:
-        pending: dict[str, str] = {}  # field: why it is merged again, or ""
-        for job in jobs:
-            skipped, why = (None, "") if force else kept_output(job, summary.earlier_row(job.field))
-            if skipped is not None:
-                done(skipped)
-            else:
-                pending[job.field] = why
-        if pending:
-            with dask_kept_quiet(), connected_client(client, workers) as live:
-                try:
-                    for row in run_jobs(distributed, live, [job for job in jobs if job.field in pending]):
-                        if row["status"] == "ok" and pending[row["field"]]:
-                            row["message"] = f"merged again: {pending[row['field']]}"
-                        done(row)
-                finally:
-                    # Temporary files of tasks whose worker died; their tasks ran again elsewhere.
-                    for partial in out_dir.glob(f".*.{tag}*.partial"):
-                        partial.unlink(missing_ok=True)
-    finally:
-        # Also after Ctrl-C or a failure: the fields done so far are on record.
-        summary.write()
-    return summary_frame(rows[job.field] for job in jobs)
-
-
-def plan_jobs(
-    paths: Iterable[str | os.PathLike[str]],
-    out_dir: pathlib.Path,
-    format: str,
-    tolerance: float,
-    num_threads: int,
-    tag: str,
-) -> list[FieldJob]:
-    """One job per field, refusing a batch whose outputs would replace each other, the summary,
-    or any file of any of its fields."""
     jobs: list[FieldJob] = []
-    named: dict[str, str | os.PathLike[str]] = {}
+    named: dict[str, PathLike] = {}
     inputs: list[pathlib.Path] = []
     for path in paths:
         source = pathlib.Path(path).resolve()  # workers may run elsewhere
@@ -152,11 +143,55 @@ def plan_jobs(
             raise FieldError(f"the output of {path} would overwrite the summary, {out_dir / SUMMARY_FILE}")
         named[name] = path
         inputs.extend(field_files(source))
-        jobs.append(FieldJob(name, str(source), str(out_dir / f"{name}.{format}"), tolerance, num_threads, tag))
+        target = str(out_dir / f"{name}.{format}")
+        jobs.append(FieldJob(name, str(source), target, tolerance, num_threads, mapping, tag))
     if not jobs:
         raise FieldError("no fields to merge")
     refuse_replacing_inputs([*(pathlib.Path(job.target) for job in jobs), out_dir / SUMMARY_FILE], inputs)
-    return jobs
+    return BatchPlan(out_dir, jobs, force, tag)
+
+
+def run_batch(
+    plan: BatchPlan, client: distributed.Client, on_field_done: Callable[[SummaryRow], None] | None = None
+) -> pandas.DataFrame:
+    """Runs a checked batch on `client`; the summary of its fields, as merge_fields returns it."""
+    distributed = require("distributed", "batch", "merge_fields")
+    try:
+        plan.out_dir.mkdir(parents=True, exist_ok=True)
+    except OSError as error:
+        raise FieldError(f"cannot make {plan.out_dir}: {error.strerror or error}") from error
+    summary = Summary(plan.out_dir, [job.field for job in plan.jobs])
+    rows: dict[str, SummaryRow] = {}
+
+    def done(row: SummaryRow) -> None:
+        rows[row["field"]] = row
+        summary.record(row)
+        if on_field_done is not None:
+            on_field_done(row)
+
+    try:
+        pending: dict[str, str] = {}  # field: why it is merged again, or ""
+        for job in plan.jobs:
+            skipped, why = (None, "") if plan.force else kept_output(job, summary.earlier_row(job.field))
+            if skipped is not None:
+                done(skipped)
+            else:
+                pending[job.field] = why
+        if pending:
+            try:
+                with dask_kept_quiet():
+                    for row in run_jobs(distributed, client, [job for job in plan.jobs if job.field in pending]):
+                        if row["status"] == "ok" and pending[row["field"]]:
+                            row["message"] = f"merged again: {pending[row['field']]}"
+                        done(row)
+            finally:
+                # Temporary files of tasks whose worker died; their tasks ran again elsewhere.
+                for partial in plan.out_dir.glob(f".*.{plan.tag}*.partial"):
+                    partial.unlink(missing_ok=True)
+    finally:
+        # Also after Ctrl-C or a failure: the fields done so far are on record.
+        summary.write()
+    return summary_frame(rows[job.field] for job in plan.jobs)
 
 
 def kept_output(job: FieldJob, earlier: SummaryRow | None) -> tuple[SummaryRow | None, str]:
@@ -178,7 +213,7 @@ def kept_output(job: FieldJob, earlier: SummaryRow | None) -> tuple[SummaryRow |
         return None, f"{target.name} holds {rows:,} rows, where {earlier['points_kept']:,} were written"
     skipped = summary_row(
         job.field, "skipped", earlier["points_in"], earlier["points_kept"], earlier["seconds"],
-        earlier["output_bytes"], f"{target.name} exists",
+        earlier["output_bytes"], f"{target.name} exists", earlier["warnings"],
     )
     return skipped, ""
 
@@ -199,14 +234,14 @@ def dask_kept_quiet() -> Iterator[None]:
 
 
 @contextlib.contextmanager
-def connected_client(client: Any, workers: int | None) -> Iterator[Any]:
+def connected_client(client: distributed.Client | None, workers: int | None) -> Iterator[distributed.Client]:
     """The given client, or one of a local cluster that lives as long."""
     if client is not None:
         yield client
         return
     from ._local_cluster import local_client
 
-    with local_client(workers) as local:
+    with dask_kept_quiet(), local_client(workers) as local:
         yield local
 
 
@@ -264,30 +299,30 @@ def load_libraries() -> None:
 
 def merge_one(job: FieldJob, plan: dict[str, int]) -> SummaryRow:
     """A worker's task: reads the field, merges it and writes the output; any failure of the
-    field's own becomes its summary row, so that the other fields go on."""
+    field's own becomes its summary row, so that the other fields go on, and so do the warnings
+    about its mistakes."""
     start = time.perf_counter()
     points_in = None
-    try:
-        field = read_field(job.source)
-        points_in = field.points_in_rows.shape[0]
-        threads = job.num_threads or plan.get(worker_address(), 1)
-        merged = call_merge(**field, tolerance=job.tolerance, num_threads=threads)
-        target = pathlib.Path(job.target)
-        write_merged(target, merged, field.column_names["points_in_rows"], job.tag)
-        written = os.stat(target).st_size
-    except (FieldError, MergeError, MissingExtraError, OSError, MemoryError) as error:
-        return summary_row(job.field, "failed", points_in, None, time.perf_counter() - start,
-                           message=failure_message(error))
-    return summary_row(job.field, "ok", points_in, merged.shape[0], time.perf_counter() - start, written)
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", FieldWarning)
+        try:
+            field = read_field(job.source, columns=dict(job.columns))
+            points_in = field.point_rows()
+            threads = job.num_threads or plan.get(worker_address(), 1)
+            kept = survivors(field, job.tolerance, threads)
+            written = write_merged(pathlib.Path(job.target), field, kept, tag=job.tag)
+        except (FieldError, MergeError, MissingExtraError, OSError, MemoryError) as error:
+            return summary_row(job.field, "failed", points_in, None, time.perf_counter() - start,
+                               message="; ".join(failure_lines(error)), warnings=field_warnings(caught))
+    return summary_row(job.field, "ok", points_in, len(kept.source_row), time.perf_counter() - start, written,
+                       warnings=field_warnings(caught))
+
+
+def field_warnings(caught: list[warnings.WarningMessage]) -> str:
+    return "; ".join(str(warning.message) for warning in caught if issubclass(warning.category, FieldWarning))
 
 
 def worker_address() -> str:
     from distributed import get_worker
 
     return get_worker().address
-
-
-def failure_message(error: BaseException) -> str:
-    if isinstance(error, MemoryError):
-        return f"out of memory: {error}" if str(error) else "out of memory"
-    return "; ".join([str(error), *getattr(error, "__notes__", ())])

@@ -3,6 +3,8 @@ and paths in messages."""
 
 from __future__ import annotations
 
+from collections.abc import Sequence
+
 
 def printable(text: object) -> str:
     """`text` with every character that a terminal could act on (control characters, and the
@@ -20,12 +22,26 @@ class FieldError(ValueError):
         super().__init__(printable(message))
 
 
+class FieldNotFoundError(FieldError, FileNotFoundError):
+    """A field's path that does not exist."""
+
+
 class MergeError(Exception):
-    """The merge itself failed; the one argument is the module's message.
+    """The merge itself failed. Its message is what to fix (the module's first note) and then, in
+    brackets, the module's own message, `module_message`; its notes are the module's.
 
     The module raises `PanicException`, which derives from `BaseException` so that
     `except Exception` lets it through; a notebook or a batch wants an ordinary exception.
     """
+
+    def __init__(self, module_message: str, notes: Sequence[str] = ()) -> None:
+        super().__init__(f"{notes[0]} ({module_message})" if notes else module_message)
+        self.module_message = module_message
+        for note in notes:
+            self.add_note(note)
+
+    def __reduce__(self) -> tuple[type[MergeError], tuple[str, list[str]]]:
+        return type(self), (self.module_message, list(getattr(self, "__notes__", ())))
 
 
 class FieldWarning(UserWarning):

@@ -8,103 +8,54 @@ import pathlib
 import stat
 import zipfile
 import zlib
-from collections.abc import Iterable, Iterator, Mapping
-from typing import Any
+from collections.abc import Iterable, Mapping
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:
+    import pyarrow
 
 import numpy as np
 
 from ._atomic import replaced_atomically
-from ._columns import TABLES, arrow_matrix, as_matrix, table_column_names
-from ._errors import FieldError
+from ._columns import DOCUMENTED_COLUMNS, TABLES, check_mapping, table_names
+from ._errors import FieldError, FieldNotFoundError
 from ._extras import require
+from ._field import Field, PathLike, field_from
 from ._npz import load_member
-from ._outputs import write_table
+from ._outputs import matrix_table, write_arrays, write_table
+from ._tables import Table
 
 TABLE_SUFFIXES = (".parquet", ".csv")
 # What the zip and .npy readers raise for a damaged or foreign file.
 NPZ_READ_ERRORS = (OSError, ValueError, EOFError, zipfile.BadZipFile, zlib.error)
 
-PathLike = str | os.PathLike[str]
 
-
-class Field(Mapping[str, np.ndarray]):
-    """One field: the merge's three input arrays as float64, and the names of their columns.
-
-    It maps the parameter names to the arrays, so `merge_points_removing_overlap(**field, ...)`
-    takes it as it is. Tables may be NumPy arrays or pandas DataFrames of numeric columns;
-    `column_names` gives a table's own names where it has none of its own (a file's header).
-    `sources` are the files it was read from, which no output of its merge may replace.
-    """
-
-    def __init__(
-        self,
-        connected_crop_rows: Any,
-        points_in_rows: Any,
-        row_information: Any,
-        *,
-        column_names: Mapping[str, list[Any]] | None = None,
-        sources: Iterable[pathlib.Path] = (),
-    ) -> None:
-        given = column_names or {}
-        self.sources = tuple(sources)
-        self._arrays: dict[str, np.ndarray] = {}
-        self.column_names: dict[str, tuple[str, ...]] = {}
-        for table, value in zip(TABLES, (connected_crop_rows, points_in_rows, row_information)):
-            matrix, own = as_matrix(table, value)
-            self._arrays[table] = matrix
-            self.column_names[table] = table_column_names(table, matrix.shape[1], given.get(table, own))
-
-    def __getitem__(self, table: str) -> np.ndarray:
-        return self._arrays[table]
-
-    def __iter__(self) -> Iterator[str]:
-        return iter(TABLES)
-
-    def __len__(self) -> int:
-        return len(TABLES)
-
-    @property
-    def connected_crop_rows(self) -> np.ndarray:
-        return self._arrays["connected_crop_rows"]
-
-    @property
-    def points_in_rows(self) -> np.ndarray:
-        return self._arrays["points_in_rows"]
-
-    @property
-    def row_information(self) -> np.ndarray:
-        return self._arrays["row_information"]
-
-    def __repr__(self) -> str:
-        shapes = ", ".join(f"{table} {' x '.join(map(str, self[table].shape))}" for table in TABLES)
-        return f"Field({shapes})"
-
-
-def as_field(source: Any) -> Field:
+def as_field(source: Field | Mapping[str, object] | PathLike, columns: Mapping[str, str] | None = None) -> Field:
     """A Field from a path, a Field, or a mapping of the three parameter names to tables."""
     if isinstance(source, Field):
+        if columns:
+            raise ValueError("columns are given when a field is made or read, not with a Field")
         return source
     if isinstance(source, (str, os.PathLike)):
-        return read_field(source)
+        return read_field(source, columns=columns)
     if isinstance(source, Mapping):
-        missing = [table for table in TABLES if table not in source]
-        if missing:
-            raise FieldError(f"the tables lack {', '.join(missing)}")
-        return Field(*(source[table] for table in TABLES))
+        return field_from(source, columns)
     raise TypeError(f"expected a path, a Field or a mapping of the three tables, not {type(source).__name__}")
 
 
-def read_field(path: PathLike) -> Field:
+def read_field(path: PathLike, *, columns: Mapping[str, str] | None = None) -> Field:
     """Reads a field: an .npz file holding the three arrays under their parameter names, or a
     folder holding connected_crop_rows, points_in_rows and row_information, each as .parquet or
-    .csv (with a header line). Columns count by position; numeric columns become float64."""
+    .csv (with a header line). A table whose header holds the documented column names (or those
+    that `columns` maps them to) is read by name, any other by position. A path that does not
+    exist raises FieldNotFoundError, a FieldError and a FileNotFoundError."""
     path = pathlib.Path(path)
     mode = file_mode(path)
     if stat.S_ISDIR(mode):
-        return _read_folder(path)
+        return _read_folder(path, columns or {})
     if path.suffix != ".npz":
         raise FieldError(f"{path} is neither an .npz file nor a folder of tables")
-    return _read_npz(path)
+    return _read_npz(path, columns or {})
 
 
 def file_mode(path: pathlib.Path) -> int:
@@ -112,14 +63,14 @@ def file_mode(path: pathlib.Path) -> int:
     try:
         return path.stat().st_mode
     except FileNotFoundError:
-        raise FieldError(f"{path} does not exist") from None
+        raise FieldNotFoundError(f"{path} does not exist") from None
     except PermissionError:
         raise FieldError(f"{path}: permission denied (a folder on the way to it cannot be entered)") from None
     except OSError as error:
         raise FieldError(f"{path}: {error.strerror}") from None
 
 
-def _read_npz(path: pathlib.Path) -> Field:
+def _read_npz(path: pathlib.Path, columns: Mapping[str, str]) -> Field:
     try:
         with open(path, "rb") as file:
             if not zipfile.is_zipfile(file):
@@ -137,24 +88,23 @@ def _read_npz(path: pathlib.Path) -> Field:
             raise
         raise FieldError(f"cannot read {path}: {error}") from error
     try:
-        return Field(*arrays, sources=[path])
+        return Field(*arrays, columns=columns, sources=[path])
     except FieldError as error:
         raise FieldError(f"{path}: {error}") from error
 
 
-def _read_folder(path: pathlib.Path) -> Field:
-    matrices, names, sources = [], {}, []
+def _read_folder(path: pathlib.Path, columns: Mapping[str, str]) -> Field:
+    check_mapping(columns)
+    tables, sources = [], []
     for table in TABLES:
         found = table_files(path, table)
         if not found:
             raise FieldError(f"{path} holds no {table}.parquet or {table}.csv")
         if len(found) > 1:
             raise FieldError(f"{path} holds both {table}.parquet and {table}.csv")
-        arrow = _read_arrow(found[0])
-        matrices.append(arrow_matrix(str(found[0]), arrow))
-        names[table] = arrow.column_names
+        tables.append(Table(table, _read_arrow(found[0]), columns, source=str(found[0])))
         sources.append(found[0])
-    return Field(*matrices, column_names=names, sources=sources)
+    return Field(*tables, columns=columns, sources=sources)
 
 
 def table_files(folder: pathlib.Path, table: str) -> list[pathlib.Path]:
@@ -207,10 +157,11 @@ def file_identity(path: pathlib.Path) -> tuple[int, int] | None:
     return status.st_dev, status.st_ino
 
 
-def write_field(path: PathLike, field: Any, *, format: str | None = None) -> pathlib.Path:
+def write_field(path: PathLike, field: Field | Mapping[str, object] | PathLike, *, format: str | None = None) -> pathlib.Path:
     """Writes a field (a Field, a mapping of the three tables, or a path to read one from) as an
     .npz file, or as a folder of Parquet or CSV files (`format` "parquet", the default for a
-    path without the .npz suffix, or "csv"), with the column names the package documents."""
+    path without the .npz suffix, or "csv"), so that `read_field` reads it back: the columns the
+    merge reads under their documented names, a points table's other columns as they are."""
     field = as_field(field)
     path = pathlib.Path(path)
     format = format or ("npz" if path.suffix == ".npz" else "parquet")
@@ -220,12 +171,25 @@ def write_field(path: PathLike, field: Any, *, format: str | None = None) -> pat
         refuse_replacing_inputs([path], field.sources)
     if format == "npz":
         path.parent.mkdir(parents=True, exist_ok=True)
-        with replaced_atomically(path) as temporary, open(temporary, "wb") as file:
-            np.savez(file, **field)
+        write_arrays(path, dict(field))
     elif format in ("parquet", "csv"):
         path.mkdir(parents=True, exist_ok=True)
         for table in TABLES:
-            write_table(path / f"{table}.{format}", field[table], field.column_names[table])
+            write_table(path / f"{table}.{format}", documented_table(field, table))
     else:
         raise ValueError(f"format must be 'npz', 'parquet' or 'csv', not {format!r}")
     return path
+
+
+def documented_table(field: Field, table: str) -> pyarrow.Table:
+    """A table of the field as Arrow, its read columns under their documented names: the points
+    with every column of their own, the others as the module takes them."""
+    own = field.tables[table]
+    if table != "points_in_rows":
+        return matrix_table(field[table], own.documented_names())
+    arrow = own.arrow()
+    names = list(arrow.column_names)
+    for documented, position in zip(DOCUMENTED_COLUMNS[table], own.layout.read):
+        names[position] = documented
+    table_names(table, len(names), names)  # refuses a name now held twice
+    return arrow.rename_columns(names)

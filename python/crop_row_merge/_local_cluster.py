@@ -31,14 +31,16 @@ class QuietStandardError(WorkerPlugin):
 
 
 @contextlib.contextmanager
-def local_client(workers: int | None) -> Iterator[Client]:
+def local_client(workers: int | None, dashboard_address: str | None = None) -> Iterator[Client]:
+    """A client of a new local cluster, which stops when the block ends. Its dashboard is served
+    at `dashboard_address`, by default on any free port (the usual one may belong to a cluster
+    already running here)."""
     with starting_quietly() as interrupted:
         cluster = LocalCluster(
             n_workers=workers or CPU_COUNT,
             threads_per_worker=1,
             processes=True,
-            # Any free port: the usual one may belong to a cluster already running here.
-            dashboard_address=":0",
+            dashboard_address=dashboard_address or ":0",
             # A restarted worker is Dask's business; the summary tells of every field.
             silence_logs=logging.CRITICAL,
         )

@@ -1,11 +1,14 @@
-"""Merged points on disk: written in the format that the output's suffix names, each through a
-temporary file flushed to the disk before it takes the output's name; and an existing output read
-back far enough to tell that it is whole."""
+"""Tables on disk: written as .npz, .parquet or .csv, each through a temporary file flushed to the
+disk before it takes its name; and an existing output of merged points read back far enough to
+tell that it is whole."""
 
 from __future__ import annotations
 
+import os
 import pathlib
 import zipfile
+from collections.abc import Sequence
+from typing import TYPE_CHECKING
 
 import numpy as np
 
@@ -13,6 +16,9 @@ from ._atomic import replaced_atomically
 from ._errors import FieldError, MissingExtraError
 from ._extras import require
 from ._npz import member_rows
+
+if TYPE_CHECKING:
+    import pyarrow
 
 # The array name of merged points in an .npz file, as the sample job writes it.
 MERGED_ARRAY = "merged_points"
@@ -24,28 +30,32 @@ def check_output_path(path: pathlib.Path) -> None:
         raise FieldError(f"{path}: the output's name must end in .npz, .parquet or .csv")
 
 
-def write_merged(path: pathlib.Path, merged: np.ndarray, names: tuple[str, ...], tag: str = "") -> None:
-    """Writes merged points in the format that the path's suffix names; in .npz as one array."""
-    check_output_path(path)
-    if path.suffix == ".npz":
-        with replaced_atomically(path, tag) as temporary, open(temporary, "wb") as file:
-            np.savez(file, **{MERGED_ARRAY: merged})
-    else:
-        write_table(path, merged, names, tag)
+def write_arrays(path: pathlib.Path, arrays: dict[str, np.ndarray], tag: str = "") -> int:
+    """Writes an .npz file of named arrays; returns its size."""
+    with replaced_atomically(path, tag) as temporary:
+        with open(temporary, "wb") as file:
+            np.savez(file, **arrays)
+        return os.stat(temporary).st_size
 
 
-def write_table(path: pathlib.Path, matrix: np.ndarray, names: tuple[str, ...], tag: str = "") -> None:
-    """One table as .parquet or .csv; CSV numbers are written in their shortest exact form."""
+def write_table(path: pathlib.Path, table: pyarrow.Table, tag: str = "") -> int:
+    """One table as .parquet or .csv, each column with its own name and type; CSV numbers are
+    written in their shortest exact form. Returns the file's size."""
     purpose = f"writing {path.name}"
-    pa = require("pyarrow", "io", purpose)
-    if matrix.shape[1] == 0 and matrix.shape[0] > 0:
-        raise FieldError(f"{path}: a table of {matrix.shape[0]} rows and no column cannot be written")
-    table = pa.table([np.ascontiguousarray(matrix[:, i]) for i in range(matrix.shape[1])], names=list(names))
     with replaced_atomically(path, tag) as temporary:
         if path.suffix == ".parquet":
             require("pyarrow.parquet", "io", purpose).write_table(table, temporary)
         else:
             require("pyarrow.csv", "io", purpose).write_csv(table, temporary)
+        return os.stat(temporary).st_size
+
+
+def matrix_table(matrix: np.ndarray, names: Sequence[str]) -> pyarrow.Table:
+    """A float64 matrix as an Arrow table of one column per matrix column."""
+    pa = require("pyarrow", "io", "writing tables")
+    if matrix.shape[1] == 0 and matrix.shape[0] > 0:
+        raise FieldError(f"a table of {matrix.shape[0]} rows and no column cannot be written")
+    return pa.table([np.ascontiguousarray(matrix[:, i]) for i in range(matrix.shape[1])], names=list(names))
 
 
 def whole_output_rows(path: pathlib.Path) -> int:

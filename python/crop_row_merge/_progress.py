@@ -1,6 +1,5 @@
 """The batch's progress bar: one line on standard error counting finished fields, redrawn in
-place at most ten times a second, drawn only when standard error is a terminal (and TERM is set
-and not "dumb", as for the module's own bar)."""
+place at most ten times a second, drawn where the module draws its own bar; and that rule."""
 
 from __future__ import annotations
 
@@ -11,17 +10,21 @@ from typing import Any, TextIO
 
 BAR_CELLS = 30
 REDRAW_SECONDS = 0.1
+DEFAULT_COLUMNS = 80
 
 
-def draws_on(stream: TextIO) -> bool:
-    return stream.isatty() and os.environ.get("TERM", "dumb") not in ("", "dumb")
+def stderr_draws(stream: TextIO | None = None) -> bool:
+    """Whether a progress bar is drawn on `stream` (standard error): as the module decides for its
+    own, when it is a terminal, NO_COLOR is not set (even empty), and TERM is set and not "dumb"."""
+    stream = sys.stderr if stream is None else stream
+    return stream.isatty() and "NO_COLOR" not in os.environ and os.environ.get("TERM", "dumb") != "dumb"
 
 
 class FieldBar:
     def __init__(self, total: int, stream: TextIO | None = None) -> None:
         self.stream = sys.stderr if stream is None else stream
         self.total, self.done, self.failed = total, 0, 0
-        self.shown = draws_on(self.stream)
+        self.enabled = stderr_draws(self.stream)
         self.started = time.monotonic()
         self.drawn_at: float | None = None
 
@@ -29,7 +32,7 @@ class FieldBar:
         """Counts one finished field, given its summary row."""
         self.done += 1
         self.failed += row["status"] == "failed"
-        if self.shown and (
+        if self.enabled and (
             self.done == self.total
             or self.drawn_at is None
             or time.monotonic() - self.drawn_at >= REDRAW_SECONDS
@@ -38,7 +41,7 @@ class FieldBar:
 
     def close(self) -> None:
         """Leaves the final count on its own line."""
-        if self.shown:
+        if self.enabled:
             self.draw()
             self.stream.write("\n")
             self.stream.flush()
@@ -52,8 +55,9 @@ class FieldBar:
             f" {self.failed} failed {minutes}:{seconds:02d}"
         )
         try:
-            width = os.get_terminal_size(self.stream.fileno()).columns
+            # A terminal that does not know its size reports 0 columns.
+            width = os.get_terminal_size(self.stream.fileno()).columns or DEFAULT_COLUMNS
         except OSError:
-            width = 80
+            width = DEFAULT_COLUMNS
         self.stream.write("\r\x1b[2K" + line[: max(width - 1, 1)])
         self.stream.flush()

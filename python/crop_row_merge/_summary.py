@@ -20,7 +20,7 @@ if TYPE_CHECKING:
     import pandas
 
 SUMMARY_FILE = "summary.csv"
-SUMMARY_COLUMNS = ("field", "status", "points_in", "points_kept", "seconds", "output_bytes", "message")
+SUMMARY_COLUMNS = ("field", "status", "points_in", "points_kept", "seconds", "output_bytes", "message", "warnings")
 COUNT_COLUMNS = ("points_in", "points_kept", "output_bytes")
 # A batch of many small fields rewrites its summary at most this often.
 REWRITE_SECONDS = 1.0
@@ -34,6 +34,7 @@ class SummaryRow(TypedDict):
     seconds: float | None
     output_bytes: int | None
     message: str
+    warnings: str  # what the field's checks warned of
 
 
 def summary_row(
@@ -44,6 +45,7 @@ def summary_row(
     seconds: float | None = None,
     output_bytes: int | None = None,
     message: str = "",
+    warnings: str = "",
 ) -> SummaryRow:
     return SummaryRow(
         field=field,
@@ -53,6 +55,7 @@ def summary_row(
         seconds=None if seconds is None else round(seconds, 4),
         output_bytes=output_bytes,
         message=printable(message),
+        warnings=printable(warnings),
     )
 
 
@@ -144,7 +147,10 @@ def read_rows(file: TextIO, path: pathlib.Path) -> Iterator[SummaryRow]:
             values = {name: line.get(name, "") for name in SUMMARY_COLUMNS}
             counts = {name: int(values[name]) if values[name] else None for name in COUNT_COLUMNS}
             seconds = float(values["seconds"]) if values["seconds"] else None
-            yield summary_row(values["field"], values["status"], seconds=seconds, message=values["message"], **counts)
+            yield summary_row(
+                values["field"], values["status"], seconds=seconds, message=values["message"],
+                warnings=values["warnings"], **counts,
+            )
     except (ValueError, pandas.errors.ParserError) as error:
         raise FieldError(
             f"{path} is not a summary this package can read ({error}); move it away or choose another output folder"

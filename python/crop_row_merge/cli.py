@@ -1,52 +1,62 @@
 """The crop-row-merge command: `merge` one field into one file, or `batch` many fields on Dask.
 
 Exit codes: 0 when everything merged (or was skipped), 1 when a merge failed, 2 when the input
-or the arguments cannot be used.
+or the arguments cannot be used, 130 after Ctrl-C.
 """
 
 from __future__ import annotations
 
 import argparse
 import contextlib
-import os
+import importlib.util
 import pathlib
 import sys
+import warnings
 from collections.abc import Iterator
-from typing import Any
+from typing import TYPE_CHECKING
 
-from ._batch import FORMATS, dask_kept_quiet, max_workers, merge_fields
-from ._errors import FieldError, MergeError, MissingExtraError, printable
+from ._batch import FORMATS, dask_kept_quiet, max_workers, plan_batch, run_batch
+from ._call import DEFAULT_TOLERANCE, failure_lines, merge_arguments
+from ._errors import FieldError, FieldWarning, MergeError, MissingExtraError, printable
 from ._extras import require
 from ._files import field_files, read_field, refuse_replacing_inputs
-from ._merge import DEFAULT_TOLERANCE, call_merge, merge_arguments
-from ._outputs import check_output_path, write_merged
-from ._progress import FieldBar
+from ._merge import left_out_of_npz, survivors, write_merged
+from ._outputs import check_output_path
+from ._progress import FieldBar, stderr_draws
 from ._summary import SUMMARY_FILE
 
-# How long the batch waits for a scheduler it is pointed at.
-SCHEDULER_TIMEOUT = "10s"
+if TYPE_CHECKING:
+    import distributed
 
 PROGRAM = "crop-row-merge"
+# How long the batch waits for a scheduler it is pointed at.
+SCHEDULER_TIMEOUT = "10s"
 
 
 def main(argv: list[str] | None = None) -> int:
     parser = argument_parser()
     args = parser.parse_args(argv)
-    if args.command == "batch" and args.scheduler and args.workers is not None:
-        parser.error("--workers sizes the local cluster; it does not go with --scheduler")
-    if args.command == "batch" and args.workers is not None and args.workers > max_workers():
-        parser.error(f"argument --workers: must be at most {max_workers()} (4 per core), not {args.workers}")
+    if args.command == "batch":
+        if args.scheduler and args.workers is not None:
+            parser.error("--workers sizes the local cluster; it does not go with --scheduler")
+        if args.scheduler and args.dashboard_address is not None:
+            parser.error("--dashboard-address is the local cluster's; it does not go with --scheduler")
+        if args.workers is not None and args.workers > max_workers():
+            parser.error(f"argument --workers: must be at most {max_workers()} (4 per core), not {args.workers}")
     try:
-        return run_merge(args) if args.command == "merge" else run_batch(args)
+        return run_merge(args) if args.command == "merge" else run_batch_command(args)
     except KeyboardInterrupt:
         print(f"{PROGRAM}: interrupted", file=sys.stderr)
         return 130
 
 
 def argument_parser() -> argparse.ArgumentParser:
+    from . import __version__
+
     parser = argparse.ArgumentParser(
         prog=PROGRAM, description="Merge crop-row points, removing the overlap of neighbouring rows."
     )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     commands = parser.add_subparsers(dest="command", required=True)
 
     merge = commands.add_parser("merge", help="merge one field into one file")
@@ -63,9 +73,11 @@ def argument_parser() -> argparse.ArgumentParser:
                        help=f"where <field name>.<format> and {SUMMARY_FILE} go")
     batch.add_argument("--format", choices=FORMATS, default="parquet", help="of the outputs (default parquet)")
     batch.add_argument("--workers", type=positive_int, metavar="N",
-                       help="worker processes of the local cluster (default one per core)")
+                       help="worker processes of the local cluster (default one per core, at most 4 per core)")
     batch.add_argument("--scheduler", metavar="ADDRESS",
                        help="run on the existing Dask cluster of this scheduler instead of a local one")
+    batch.add_argument("--dashboard-address", metavar="ADDR",
+                       help="where the local cluster serves Dask's dashboard (default any free port)")
     batch.add_argument("--force", action="store_true", help="merge again fields whose output exists")
     add_merge_options(batch)
     return parser
@@ -77,6 +89,9 @@ def add_merge_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--threads", type=thread_count, default=0, metavar="N",
                         help="num_threads of each merge; 0 (the default) picks the count "
                         "(in a batch, each worker's share of its machine's cores)")
+    parser.add_argument("--column", type=column_mapping, action="append", default=[], metavar="NAME=THEIRS",
+                        help="read the documented column NAME (row_key_1, x, ...) from the tables' "
+                        "column THEIRS; repeatable")
 
 
 def positive_int(text: str) -> int:
@@ -103,8 +118,20 @@ def thread_count(text: str) -> int:
         raise argparse.ArgumentTypeError(f"{error}: at most {2**64 - 1}") from None
 
 
+def column_mapping(text: str) -> tuple[str, str]:
+    name, equals, theirs = text.partition("=")
+    if not equals or not name or not theirs:
+        raise argparse.ArgumentTypeError(f"expected NAME=THEIRS, such as x=easting, not {text!r}")
+    return name, theirs
+
+
 def complain(message: object) -> None:
     print(f"{PROGRAM}: {printable(message)}", file=sys.stderr)
+
+
+def report_warnings(caught: list[warnings.WarningMessage]) -> None:
+    for warning in caught:
+        complain(f"warning: {warning.message}")
 
 
 def run_merge(args: argparse.Namespace) -> int:
@@ -116,49 +143,51 @@ def run_merge(args: argparse.Namespace) -> int:
         refuse_replacing_inputs([output], field_files(args.field))
         if output.suffix != ".npz":
             require("pyarrow", "io", f"writing {output.name}")
-        field = read_field(args.field)
+        field = read_field(args.field, columns=dict(args.column))
     except (FieldError, MissingExtraError) as error:
         complain(error)
         return 2
-    try:
-        merged = call_merge(**field, tolerance=args.tolerance, num_threads=args.threads)
-    except (MergeError, MemoryError) as error:
-        complain(f"the merge failed: {error if isinstance(error, MergeError) else 'out of memory'}")
-        for note in getattr(error, "__notes__", ()):
-            print(f"  {printable(note)}", file=sys.stderr)
-        return 1
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", FieldWarning)
+        try:
+            kept = survivors(field, args.tolerance, args.threads)
+        except (MergeError, MemoryError) as error:
+            report_warnings(caught)
+            first, *notes = failure_lines(error)
+            complain(f"the merge failed: {first}")
+            for note in notes:
+                print(f"  {printable(note)}", file=sys.stderr)
+            return 1
     end_module_bar_line()
+    report_warnings(caught)
     try:
-        write_merged(output, merged, field.column_names["points_in_rows"])
+        write_merged(output, field, kept)
     except (FieldError, OSError) as error:
         complain(f"cannot write {output}: {error}")
         return 2
-    points_in = field.points_in_rows.shape[0]
-    print(printable(f"{args.field}: {points_in:,} points in, {merged.shape[0]:,} kept; wrote {output}"))
+    left_out = left_out_of_npz(field) if output.suffix == ".npz" else []
+    if left_out:
+        complain(f"{output} holds the points' numeric columns only; left out: {', '.join(left_out)}")
+    points_in = field.point_rows()
+    print(printable(f"{args.field}: {points_in:,} points in, {len(kept.source_row):,} kept; wrote {output}"))
     return 0
 
 
 def end_module_bar_line() -> None:
-    """The module leaves its bar's last line without a newline (a failure's report starts with one);
-    the line that follows a merge gets a line of its own."""
-    if sys.stderr.isatty() and "NO_COLOR" not in os.environ and os.environ.get("TERM", "dumb") != "dumb":
+    """The module leaves its bar's last line without a newline; the line that follows a merge gets
+    a line of its own."""
+    if stderr_draws():
         sys.stderr.write("\n")
         sys.stderr.flush()
 
 
-def run_batch(args: argparse.Namespace) -> int:
+def run_batch_command(args: argparse.Namespace) -> int:
     bar = FieldBar(len(args.fields))
     try:
-        with contextlib.ExitStack() as stack:
-            client = None
-            if args.scheduler:
-                client = stack.enter_context(scheduler_client(args.scheduler))
-            stack.callback(bar.close)
-            summary = merge_fields(
-                args.fields, args.output, client, format=args.format, force=args.force,
-                tolerance=args.tolerance, num_threads=args.threads, workers=args.workers,
-                on_field_done=bar.advance,
-            )
+        plan = plan_batch(args.fields, args.output, args.format, args.force, args.tolerance, args.threads,
+                          dict(args.column))
+        with batch_client(args) as client, contextlib.closing(bar):
+            summary = run_batch(plan, client, bar.advance)
     except (FieldError, MissingExtraError) as error:
         complain(error)
         return 2
@@ -172,7 +201,24 @@ def run_batch(args: argparse.Namespace) -> int:
 
 
 @contextlib.contextmanager
-def scheduler_client(address: str) -> Iterator[Any]:
+def batch_client(args: argparse.Namespace) -> Iterator[distributed.Client]:
+    """The client of the scheduler the batch was pointed at, or of a local cluster of its own,
+    whose dashboard's address it prints when the cluster serves one."""
+    if args.scheduler:
+        with scheduler_client(args.scheduler) as client:
+            yield client
+        return
+    from ._local_cluster import local_client
+
+    with dask_kept_quiet(), local_client(args.workers, args.dashboard_address) as client:
+        # Dask serves its dashboard where bokeh is installed; it is for a person watching.
+        if stderr_draws() and importlib.util.find_spec("bokeh") is not None:
+            complain(f"Dask's dashboard: {client.dashboard_link}")
+        yield client
+
+
+@contextlib.contextmanager
+def scheduler_client(address: str) -> Iterator[distributed.Client]:
     """A client of the scheduler at `address`; anything that keeps it from connecting (nothing
     there, something there that is no Dask scheduler, a timeout) is a FieldError naming it."""
     distributed = require("distributed", "batch", "batch")
