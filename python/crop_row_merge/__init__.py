@@ -7,6 +7,7 @@ dependency: Parquet, CSV and DataFrames need the 'io' extra, batches the 'batch'
 """
 
 from ._batch import SUMMARY_COLUMNS, merge_fields
+from ._build import build_field
 from ._columns import DOCUMENTED_COLUMNS, TABLES
 from ._errors import FieldError, FieldWarning, MergeError, MissingExtraError
 from ._files import MERGED_ARRAY, Field, read_field, write_field
@@ -22,6 +23,7 @@ __all__ = [
     "FieldWarning",
     "MergeError",
     "MissingExtraError",
+    "build_field",
     "merge_field",
     "merge_fields",
     "merge_tables",
