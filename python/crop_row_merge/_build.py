@@ -27,6 +27,7 @@ POINT_COLUMNS = DOCUMENTED_COLUMNS["points_in_rows"]
 STRAY_DEVIATIONS = 3.5
 DEVIATIONS_PER_MEDIAN = 1.4826  # of a normal distribution's absolute values
 FITS = 2  # fit, set the strays aside, and fit again
+NEAR_MIDDLE_MEDIANS = 3.0  # the first fit's points: within this many median distances of the middle
 # A fitted direction this many of its standard errors from an axis, or closer, is taken as the
 # axis itself: the merge trims a row that lies exactly along x or y by the coordinate along it,
 # and a row of a field laid along an axis would otherwise miss that by its noise alone.
@@ -188,15 +189,26 @@ def fit_lines(rows: CropRows, xy: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     grouped[~usable] = 0.0  # weighted out below; 0 keeps the sums finite
     row = rows.of_point
     has_line = spread_out(grouped, usable, rows.starts)
-    inlier = usable
+
+    def where_spread(candidate: np.ndarray) -> np.ndarray:
+        # Points are set aside only where enough of the row remains to fit a line.
+        return np.where(spread_out(grouped, candidate, rows.starts)[row], candidate, usable)
+
+    # A far stray drags a row's mean and turns its axis: the first line is fitted to the points
+    # near the row's median point, then the strays are told by their distance from that line.
+    middle = np.column_stack([row_median(grouped[:, axis], usable, row, rows.starts) for axis in (0, 1)])
+    distance = np.hypot(*(grouped - middle[row]).T)
+    near = distance <= NEAR_MIDDLE_MEDIANS * row_median(distance, usable, row, rows.starts)[row]
+    inlier = where_spread(usable & near)
     for fit in range(FITS):
         centre, direction, error = principal_axes(grouped, inlier, row, rows.starts)
         if fit == FITS - 1:
             break
         sideways = np.abs(cross(direction[row], grouped - centre[row]))
-        candidate = usable & (sideways <= stray_limit(sideways, usable, row, rows.starts)[row])
-        # Strays are set aside only where enough of the row remains to fit a line.
-        inlier = np.where(spread_out(grouped, candidate, rows.starts)[row], candidate, usable)
+        spread = STRAY_DEVIATIONS * DEVIATIONS_PER_MEDIAN * row_median(sideways, usable, row, rows.starts)
+        # Points exactly on the line leave only rounding: never count that as spread.
+        limit = np.maximum(spread, 1e-9 * distance_scale(distance, usable, rows.starts))
+        inlier = where_spread(usable & (sideways <= limit[row]))
     direction = along_axes(direction, error)
     along = np.einsum("ij,ij->i", grouped - centre[row], direction[row])
     low = np.minimum.reduceat(np.where(inlier, along, np.inf), rows.starts)
@@ -220,9 +232,9 @@ def principal_axes(
     """Per crop row, the centre and unit direction of the total-least-squares line of its masked
     points, and the standard error of that direction's angle (radians)."""
     weight = mask.astype(np.float64)
+    count = np.add.reduceat(weight, starts)
+    centre = centres(xy, mask, starts)
     with np.errstate(invalid="ignore", divide="ignore"):
-        count = np.add.reduceat(weight, starts)
-        centre = np.add.reduceat(xy * weight[:, None], starts) / count[:, None]
         # Sums about the centre, not of squares: at UTM scale the latter cancel to nothing.
         offset = (xy - centre[row]) * weight[:, None]
         sxx = np.add.reduceat(offset[:, 0] * offset[:, 0], starts)
@@ -233,6 +245,14 @@ def principal_axes(
         major, minor = mean + half, np.maximum(mean - half, 0.0)
         error = np.sqrt(minor / (np.maximum(count - 2, 1) * major))
     return centre, np.column_stack([np.cos(angle), np.sin(angle)]), np.nan_to_num(error)
+
+
+def centres(xy: np.ndarray, mask: np.ndarray, starts: np.ndarray) -> np.ndarray:
+    """Per crop row, the mean of its masked points (NaN for a row without one)."""
+    weight = mask.astype(np.float64)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        centre: np.ndarray = np.add.reduceat(xy * weight[:, None], starts) / np.add.reduceat(weight, starts)[:, None]
+    return centre
 
 
 def along_axes(direction: np.ndarray, error: np.ndarray) -> np.ndarray:
@@ -247,19 +267,25 @@ def along_axes(direction: np.ndarray, error: np.ndarray) -> np.ndarray:
     return snapped
 
 
-def stray_limit(sideways: np.ndarray, mask: np.ndarray, row: np.ndarray, starts: np.ndarray) -> np.ndarray:
-    """Per crop row, the sideways distance beyond which a point is a stray."""
-    count = len(starts)
-    top = np.maximum.reduceat(np.where(mask, sideways, 0.0), starts)
+def row_median(values: np.ndarray, mask: np.ndarray, row: np.ndarray, starts: np.ndarray) -> np.ndarray:
+    """Per crop row, the (lower) median of its masked values (finite ones)."""
+    with np.errstate(invalid="ignore"):
+        low = np.minimum.reduceat(np.where(mask, values, np.inf), starts)
+        above = np.where(mask, values - low[row], 0.0)
+    top = np.maximum.reduceat(above, starts)
     scale = np.where(top > 0, 2 * top, 1.0)
-    # One sort finds every row's median: each row's values, as fractions of its scale, lie in
-    # [row, row + 0.5], and its points left out sort after them, at row + 0.75.
-    keyed = row + np.where(mask, sideways / scale[row], 0.75)
+    # One sort finds every row's median: each row's values, as fractions of its scale above its
+    # lowest, lie in [row, row + 0.5], and its points left out sort after them, at row + 0.75.
+    keyed = row + np.where(mask, above / scale[row], 0.75)
     keyed.sort()
     masked = np.add.reduceat(mask.astype(np.int64), starts)
-    median = (keyed[starts + np.maximum(masked - 1, 0) // 2] - np.arange(count)) * scale
-    # Points exactly on the line leave only rounding: never count that as spread.
-    return np.maximum(STRAY_DEVIATIONS * DEVIATIONS_PER_MEDIAN * median, 1e-9 * scale)
+    fraction = keyed[starts + np.maximum(masked - 1, 0) // 2] - np.arange(len(starts))
+    median: np.ndarray = low + fraction * scale
+    return median
+
+
+def distance_scale(distance: np.ndarray, mask: np.ndarray, starts: np.ndarray) -> np.ndarray:
+    return np.maximum.reduceat(np.where(mask, distance, 0.0), starts)
 
 
 def cross(a: np.ndarray, b: np.ndarray) -> np.ndarray:

@@ -1,4 +1,5 @@
-"""The crop-row-merge command: `merge` one field into one file, or `batch` many fields on Dask.
+"""The crop-row-merge command: `merge` one field into one file, `batch` many fields on Dask,
+`connect` a points table into a field, or `plot` a field before and after its merge.
 
 Exit codes: 0 when everything merged (or was skipped), 1 when a merge failed, 2 when the input
 or the arguments cannot be used.
@@ -14,6 +15,7 @@ import sys
 
 from ._batch import FORMATS, SUMMARY_FILE, merge_fields
 from ._errors import FieldError, MergeError, MissingExtraError, require
+from ._field_commands import add_commands, run_connect, run_plot
 from ._files import check_output_path, read_field, write_merged
 from ._merge import DEFAULT_TOLERANCE, call_merge
 from ._progress import FieldBar
@@ -27,7 +29,8 @@ def main(argv: list[str] | None = None) -> int:
     if args.command == "batch" and args.scheduler and args.workers is not None:
         parser.error("--workers sizes the local cluster; it does not go with --scheduler")
     try:
-        return run_merge(args) if args.command == "merge" else run_batch(args)
+        runs = {"merge": run_merge, "batch": run_batch, "connect": run_connect, "plot": run_plot}
+        return runs[args.command](args)
     except KeyboardInterrupt:
         print(f"{PROGRAM}: interrupted", file=sys.stderr)
         return 130
@@ -58,6 +61,7 @@ def argument_parser() -> argparse.ArgumentParser:
                        help="run on the existing Dask cluster of this scheduler instead of a local one")
     batch.add_argument("--force", action="store_true", help="merge again fields whose output exists")
     add_merge_options(batch)
+    add_commands(commands)
     return parser
 
 
