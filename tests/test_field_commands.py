@@ -99,7 +99,8 @@ def test_connect_names_the_rows_left_alone_and_prints_warnings(tmp_path):
     [
         (lambda t: None, ["nothing.parquet", "-o", "f"], "nothing.parquet does not exist"),
         (lambda t: (t / "p.parquet").write_bytes(b"junk"), ["p.parquet", "-o", "f"], "cannot read p.parquet"),
-        (lambda t: np.savez(t / "p.npz", other=np.zeros(2)), ["p.npz", "-o", "f"], "p.npz lacks points_in_rows"),
+        (lambda t: np.savez(t / "p.npz", other=np.zeros(2)), ["p.npz", "-o", "f"],
+         "crop-row-merge: p.npz lacks points_in_rows; it holds other\n"),
         (lambda t: pyarrow.parquet.write_table(points_table(np.zeros((2, 4)), COLUMNS[:4]), t / "p.parquet"),
          ["p.parquet", "-o", "f", "--column", "x=east"], "points: no column named 'east'"),
         (lambda t: None, ["p.parquet", "-o", "f", "--column", "x"], "--column x: expected NAME=THEIRS"),

@@ -105,6 +105,8 @@ def read_points(path: pathlib.Path) -> tuple[Any, np.ndarray | None]:
                     raise FieldError(f"{path} lacks {POINTS_TABLE}; it holds {', '.join(stored.files) or 'nothing'}")
                 information = stored[INFORMATION_TABLE] if INFORMATION_TABLE in stored.files else None
                 return stored[POINTS_TABLE], information
+        except FieldError:
+            raise
         except NPZ_READ_ERRORS as error:
             raise FieldError(f"cannot read {path}: {error}") from error
     if not path.exists():
