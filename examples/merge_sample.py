@@ -19,7 +19,7 @@ sys.path.insert(0, str(pathlib.Path(__file__).parent))
 import numpy as np  # noqa: E402
 
 import _native  # noqa: E402
-from junction_drops import (  # noqa: E402
+from crop_row_merge._junctions import (  # noqa: E402
     JunctionDrops,
     count_junction_drops,
     neighbour_row_label,
@@ -69,7 +69,7 @@ def main(argv: list[str] | None = None) -> int:
         print(f"wrote {result.shape[0]:,} points to {args.output} (array 'merged_points')")
     if args.picture:
         # matplotlib is needed only for the picture, and takes a moment to load.
-        from field_picture import draw_field
+        from crop_row_merge._plot import draw_field
 
         draw_field(args.picture, field, drops)
         print(f"wrote the picture to {args.picture}")

@@ -22,8 +22,8 @@ from terminal import child_env, open_terminal, read_until_closed
 EXAMPLES = pathlib.Path(__file__).resolve().parents[1] / "examples"
 sys.path.insert(0, str(EXAMPLES))
 
-from field_picture import field_figure  # noqa: E402
-from junction_drops import SLOTS, count_junction_drops  # noqa: E402
+from crop_row_merge._junctions import SLOTS, count_junction_drops  # noqa: E402
+from crop_row_merge._plot import field_figure  # noqa: E402
 from merge_sample import third_points_off_their_rows  # noqa: E402
 from synthetic_field import make_field  # noqa: E402
 

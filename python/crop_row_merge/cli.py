@@ -1,4 +1,5 @@
-"""The crop-row-merge command: `merge` one field into one file, or `batch` many fields on Dask.
+"""The crop-row-merge command: `merge` one field into one file, `batch` many fields on Dask,
+`connect` a points table into a field, or `plot` a field before and after its merge.
 
 Exit codes: 0 when everything merged (or was skipped), 1 when a merge failed, 2 when the input
 or the arguments cannot be used, 130 after Ctrl-C.
@@ -19,6 +20,7 @@ from ._batch import FORMATS, dask_kept_quiet, max_workers, plan_batch, run_batch
 from ._call import DEFAULT_TOLERANCE, failure_lines, merge_arguments
 from ._errors import FieldError, FieldWarning, MergeError, MissingExtraError, printable
 from ._extras import require
+from ._field_commands import add_commands, run_connect, run_plot
 from ._files import field_files, read_field, refuse_replacing_inputs
 from ._merge import left_out_of_npz, survivors, write_merged
 from ._outputs import check_output_path
@@ -44,7 +46,8 @@ def main(argv: list[str] | None = None) -> int:
         if args.workers is not None and args.workers > max_workers():
             parser.error(f"argument --workers: must be at most {max_workers()} (4 per core), not {args.workers}")
     try:
-        return run_merge(args) if args.command == "merge" else run_batch_command(args)
+        runs = {"merge": run_merge, "batch": run_batch_command, "connect": run_connect, "plot": run_plot}
+        return runs[args.command](args)
     except KeyboardInterrupt:
         print(f"{PROGRAM}: interrupted", file=sys.stderr)
         return 130
@@ -80,6 +83,7 @@ def argument_parser() -> argparse.ArgumentParser:
                        help="where the local cluster serves Dask's dashboard (default any free port)")
     batch.add_argument("--force", action="store_true", help="merge again fields whose output exists")
     add_merge_options(batch)
+    add_commands(commands)
     return parser
 
 

@@ -16,11 +16,11 @@ from dataclasses import dataclass
 
 import numpy as np
 
-import _native
+from ._call import call_merge
+from ._origins import crop_row_keys, record_layers
 
 SLOTS = 4
 FIRST_SLOT_COLUMN = 3
-KEY_LIMIT = 2.0**64
 
 
 @dataclass(frozen=True)
@@ -75,7 +75,7 @@ def count_junction_drops(
 
     # Within one layer no two records share a crop row, so every point belongs
     # to at most one of its records.
-    for layer in records_by_layer(own_keys):
+    for layer in record_layers(connected_crop_rows):
         record_of_point = owning_records(layer, own_keys[layer], point_keys)
         mine = record_of_point >= 0
         gathered += mine
@@ -126,9 +126,7 @@ def neighbours_up_to(connected_crop_rows: np.ndarray, last_slot: int) -> np.ndar
 
 def merged_ids(connected, with_ids, row_information, tolerance, num_threads) -> np.ndarray:
     with progress_bar_hidden():
-        result = _native.merge_points_removing_overlap(
-            connected, with_ids, row_information, tolerance, num_threads
-        )
+        result = call_merge(connected, with_ids, row_information, tolerance, num_threads)
     return result[:, -1].astype(np.int64)
 
 
@@ -155,31 +153,12 @@ def neighbour_row_label(connected_crop_rows: np.ndarray, record: int, slot: int)
     return f"({connected_crop_rows[record, column]:g}, {connected_crop_rows[record, column + 1]:g})"
 
 
-def crop_row_keys(columns: np.ndarray) -> np.ndarray:
-    """Keys as the module compares crop rows: NaN and negative values give 0,
-    2^64 and above give 2^64 - 1, everything else is truncated toward zero."""
-    finite = np.nan_to_num(columns, nan=0.0, posinf=KEY_LIMIT, neginf=0.0)
-    keys = np.clip(finite, 0.0, np.nextafter(KEY_LIMIT, 0.0)).astype(np.uint64)
-    keys[finite >= KEY_LIMIT] = np.iinfo(np.uint64).max
-    return keys
-
-
 def point_crop_row_keys(points_in_rows: np.ndarray) -> np.ndarray:
     # With fewer than two columns a merge succeeds only if no point matched a
     # record, so such points get a key pair that no record can have.
     if points_in_rows.shape[1] < 2:
         return np.zeros((points_in_rows.shape[0], 0), dtype=np.uint64)
     return crop_row_keys(points_in_rows[:, :2])
-
-
-def records_by_layer(own_keys: np.ndarray) -> list[np.ndarray]:
-    """Record indices split so that layer j holds the j-th record of each crop row."""
-    _, crop_row, counts = np.unique(own_keys, axis=0, return_inverse=True, return_counts=True)
-    order = np.argsort(crop_row, kind="stable")
-    starts = np.repeat(np.cumsum(counts) - counts, counts)
-    occurrence = np.empty(own_keys.shape[0], dtype=np.int64)
-    occurrence[order] = np.arange(own_keys.shape[0]) - starts
-    return [np.flatnonzero(occurrence == j) for j in range(int(occurrence.max(initial=-1)) + 1)]
 
 
 def pair_codes(record_keys: np.ndarray, point_keys: np.ndarray) -> tuple[np.ndarray, np.ndarray]:

@@ -1,0 +1,171 @@
+"""The `connect` and `plot` commands: a field built from a points table, and the picture of a field
+before and after its merge. Exit codes as the other commands: 0 done, 1 the merge failed, 2 the
+input or the arguments cannot be used."""
+
+from __future__ import annotations
+
+import argparse
+import pathlib
+import sys
+import warnings
+import zipfile
+from typing import Any
+
+import numpy as np
+
+from ._build import build_field, row_names
+from ._call import DEFAULT_TOLERANCE, failure_lines
+from ._errors import FieldError, FieldWarning, MergeError, MissingExtraError, printable
+from ._extras import require
+from ._field import Field
+from ._files import NPZ_READ_ERRORS, TABLE_SUFFIXES, read_field, write_field
+from ._origins import crop_row_keys
+
+POINTS_TABLE = "points_in_rows"
+INFORMATION_TABLE = "row_information"
+
+
+def add_commands(commands: Any) -> None:
+    connect = commands.add_parser("connect", help="build a field's neighbours and row information from its points")
+    connect.add_argument("points", type=pathlib.Path, metavar="POINTS",
+                         help="a points table (.parquet or .csv), or a field (.npz or a folder of tables)")
+    connect.add_argument("-o", "--output", type=pathlib.Path, required=True, metavar="FIELD",
+                         help="the field: an .npz file, or a folder of tables in --format")
+    connect.add_argument("--format", choices=("parquet", "csv"), default="parquet",
+                         help="of the tables in a folder (default parquet)")
+    connect.add_argument("--max-gap", type=float, default=1.0, metavar="G",
+                         help="the farthest apart the closest ends of two neighbours may lie (default 1)")
+    connect.add_argument("--max-angle", type=float, default=10.0, metavar="A",
+                         help="the most two neighbours' lines may differ in direction, in degrees (default 10)")
+    connect.add_argument("--max-offset", type=float, default=0.2, metavar="D",
+                         help="the farthest those ends may lie from the other row's line (default 0.2)")
+    connect.add_argument("--column", action="append", default=[], metavar="NAME=THEIRS",
+                         help="the points' column THEIRS holds row_key_1, row_key_2, x or y (repeatable)")
+
+    plot = commands.add_parser("plot", help="draw a field before and after its merge")
+    plot.add_argument("field", type=pathlib.Path, metavar="FIELD", help="an .npz file or a folder of tables")
+    plot.add_argument("-o", "--output", type=pathlib.Path, required=True, metavar="PICTURE.png")
+    plot.add_argument("--tolerance", type=float, default=DEFAULT_TOLERANCE, metavar="T",
+                      help=f"margin of the overlap test (default {DEFAULT_TOLERANCE})")
+
+
+def run_connect(args: argparse.Namespace) -> int:
+    from .cli import complain  # the command's own; cli imports this module
+
+    output: pathlib.Path = args.output
+    try:
+        columns = column_mapping(args.column)
+        if output.resolve() == args.points.resolve():
+            raise FieldError(f"{output}: the field would replace its own points")
+        if output.suffix != ".npz":
+            require("pyarrow", "io", f"writing {args.format} tables")
+        points, information = read_points(args.points)
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always", FieldWarning)
+            field = build_field(points, row_information=information, max_gap=args.max_gap,
+                                max_angle=args.max_angle, max_offset=args.max_offset, columns=columns)
+        for warning in caught:
+            complain(f"warning: {warning.message}")
+        write_field(output, field, format="npz" if output.suffix == ".npz" else args.format)
+    except (ValueError, MissingExtraError, OSError) as error:
+        complain(error)
+        return 2
+    print(connect_summary(args.points, field))
+    print(f"wrote {output}")
+    return 0
+
+
+def column_mapping(pairs: list[str]) -> dict[str, str]:
+    mapping = {}
+    for pair in pairs:
+        name, equals, theirs = pair.partition("=")
+        if not (equals and name and theirs):
+            raise FieldError(f"--column {pair}: expected NAME=THEIRS, such as x=easting")
+        mapping[name] = theirs
+    return mapping
+
+
+def read_points(path: pathlib.Path) -> tuple[Any, np.ndarray | None]:
+    """A points table, or a field's points_in_rows and its row_information when it has one."""
+    if path.suffix in TABLE_SUFFIXES and path.is_file():
+        return read_table(path), None
+    if path.is_dir():
+        tables = {}
+        for table in (POINTS_TABLE, INFORMATION_TABLE):
+            found = [path / f"{table}{suffix}" for suffix in TABLE_SUFFIXES if (path / f"{table}{suffix}").is_file()]
+            if len(found) > 1:
+                raise FieldError(f"{path} holds both {found[0].name} and {found[1].name}")
+            tables[table] = read_table(found[0]) if found else None
+        if tables[POINTS_TABLE] is None:
+            raise FieldError(f"{path} holds no {POINTS_TABLE}.parquet or {POINTS_TABLE}.csv")
+        return tables[POINTS_TABLE], tables[INFORMATION_TABLE]
+    if path.suffix == ".npz" and path.is_file():
+        try:
+            if not zipfile.is_zipfile(path):
+                raise FieldError(f"{path} is not an .npz file: it is no zip archive of arrays")
+            with np.load(path, allow_pickle=False) as stored:
+                if POINTS_TABLE not in stored.files:
+                    raise FieldError(f"{path} lacks {POINTS_TABLE}; it holds {', '.join(stored.files) or 'nothing'}")
+                information = stored[INFORMATION_TABLE] if INFORMATION_TABLE in stored.files else None
+                return stored[POINTS_TABLE], information
+        except FieldError:
+            raise
+        except NPZ_READ_ERRORS as error:
+            raise FieldError(f"cannot read {path}: {error}") from error
+    if not path.exists():
+        raise FieldError(f"{path} does not exist")
+    raise FieldError(f"{path} is neither a points table (.parquet, .csv) nor a field (.npz, a folder)")
+
+
+def read_table(path: pathlib.Path) -> Any:
+    pyarrow = require("pyarrow", "io", f"reading {path.name}")
+    try:
+        if path.suffix == ".parquet":
+            return require("pyarrow.parquet", "io", f"reading {path.name}").read_table(path)
+        return require("pyarrow.csv", "io", f"reading {path.name}").read_csv(path)
+    except (OSError, ValueError, pyarrow.ArrowException) as error:
+        raise FieldError(f"cannot read {path}: {error}") from error
+
+
+def connect_summary(source: pathlib.Path, field: Field) -> str:
+    connected = field.connected_crop_rows
+    slots = ~np.isnan(connected[:, 3::2])
+    alone = np.flatnonzero(~slots.any(axis=1))
+    keys = crop_row_keys(connected[:, 1:3])
+    lines = [
+        f"{source}: {len(field.points_in_rows):,} points in {len(connected):,} crop rows",
+        f"neighbour pairs: {int(slots.sum()) // 2:,}",
+        f"crop rows without a neighbour: {alone.size:,}" + (f": {row_names(keys, alone)}" if alone.size else ""),
+    ]
+    return "\n".join(lines)
+
+
+def run_plot(args: argparse.Namespace) -> int:
+    from ._plot import plot_field
+    from .cli import complain
+
+    output: pathlib.Path = args.output
+    try:
+        if output.suffix != ".png":
+            raise FieldError(f"{output}: the picture's name must end in .png")
+        if not output.parent.is_dir():
+            raise FieldError(f"{output}: there is no folder {output.parent}")
+        require("matplotlib", "plot", "plot")
+        field = read_field(args.field)
+    except (FieldError, MissingExtraError) as error:
+        complain(error)
+        return 2
+    try:
+        drops = plot_field(field, output, tolerance=args.tolerance)
+    except (MergeError, MemoryError) as error:
+        first, *notes = failure_lines(error)
+        complain(f"the merge failed: {first}")
+        for note in notes:
+            print(f"  {printable(note)}", file=sys.stderr)
+        return 1
+    except (ValueError, OSError) as error:
+        complain(error)
+        return 2
+    kept = int(np.count_nonzero(drops.kept))
+    print(f"{args.field}: {len(field.points_in_rows):,} points in, {kept:,} kept; drew {output}")
+    return 0
