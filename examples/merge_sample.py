@@ -13,12 +13,14 @@ import os
 import pathlib
 import sys
 import time
+import warnings
 
 sys.path.insert(0, str(pathlib.Path(__file__).parent))
 
 import numpy as np  # noqa: E402
 
 import _native  # noqa: E402
+import crop_row_merge  # noqa: E402
 from crop_row_merge._junctions import (  # noqa: E402
     JunctionDrops,
     count_junction_drops,
@@ -40,7 +42,7 @@ def main(argv: list[str] | None = None) -> int:
     print(origin)
     for name in ARRAY_NAMES:
         print(f"  {name:<20} {describe_array(field[name])}")
-    warn_about_third_points(field["row_information"])
+    warn_about_mistakes(field, args.tolerance)
 
     start = time.perf_counter()
     try:
@@ -158,45 +160,16 @@ def describe_array(array: np.ndarray) -> str:
     return f"{shape} {array.dtype}"
 
 
-def third_points_off_their_rows(row_information: np.ndarray) -> np.ndarray:
-    """Records of `row_information` whose third point (columns 9 and 10) lies farther from
-    the row, the segment from endpoint 0 to endpoint 1, than the row is long.
-
-    A NaN third point, or one beside a row with a NaN end, is never counted.
-    """
-    if row_information.ndim != 2 or row_information.shape[1] < 11:
-        return np.empty(0, dtype=np.intp)
-    start, end, third = (row_information[:, column : column + 2] for column in (5, 7, 9))
-    with np.errstate(all="ignore"):
-        along = end - start
-        squared_length = np.einsum("ij,ij->i", along, along)
-        # The segment's point nearest the third point; a row of length 0 is its start.
-        share = np.einsum("ij,ij->i", third - start, along) / squared_length
-        share = np.where(squared_length > 0, np.clip(share, 0.0, 1.0), 0.0)
-        offset = third - (start + share[:, None] * along)
-        return np.flatnonzero(np.hypot(offset[:, 0], offset[:, 1]) > np.sqrt(squared_length))
-
-
-def warn_about_third_points(row_information: np.ndarray) -> None:
-    if row_information.dtype != np.float64:
-        return  # the merge refuses it and says why
-    off = third_points_off_their_rows(row_information)
-    if off.size == 0:
-        return
-    row = row_information[off[0]]
-    print(
-        f"warning: {off.size:,} of {row_information.shape[0]:,} records of row_information have "
-        "a third point (columns 9 and 10) farther from their row than the row is long; "
-        f"the first is record {off[0]}, crop row ({row[0]:g}, {row[4]:g}): "
-        f"({row[9]:.10g}, {row[10]:.10g}) beside the row from ({row[5]:.10g}, {row[6]:.10g}) "
-        f"to ({row[7]:.10g}, {row[8]:.10g})",
-        file=sys.stderr,
-    )
-    print(
-        "  the third point takes part in choosing where each row ends: put it on the row "
-        "(its middle, say) or make it NaN",
-        file=sys.stderr,
-    )
+def warn_about_mistakes(field: dict[str, np.ndarray], tolerance: float) -> None:
+    """What the package's checks warn of (a placeholder third point, say), printed."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", crop_row_merge.FieldWarning)
+        try:
+            crop_row_merge.check_field(field, tolerance=tolerance)
+        except (crop_row_merge.FieldError, ValueError):
+            return  # the merge refuses it and says why
+    for warning in caught:
+        print(f"warning: {warning.message}", file=sys.stderr)
 
 
 def print_summary(field: dict[str, np.ndarray], result: np.ndarray, drops: JunctionDrops) -> None:

@@ -16,6 +16,7 @@ from PIL import Image
 
 import _native
 import reference_merge
+from crop_row_merge import third_points_off_their_rows
 from support import junction_field
 from terminal import child_env, open_terminal, read_until_closed
 
@@ -24,7 +25,6 @@ sys.path.insert(0, str(EXAMPLES))
 
 from crop_row_merge._junctions import SLOTS, count_junction_drops  # noqa: E402
 from crop_row_merge._plot import field_figure  # noqa: E402
-from merge_sample import third_points_off_their_rows  # noqa: E402
 from synthetic_field import make_field  # noqa: E402
 
 NAN = math.nan
@@ -252,10 +252,10 @@ def test_job_warns_about_third_points_that_are_not_on_their_rows(tmp_path):
     assert done.returncode == 0
     assert done.stderr.startswith(
         "warning: 2 of 2 records of row_information have a third point (columns 9 and 10) "
-        "farther from their row than the row is long; the first is record 0, crop row (1, 1): "
-        "(0, 0) beside the row from (500000, 4000000) to (500010, 4000010)\n"
-        "  the third point takes part in choosing where each row ends: put it on the row "
-        "(its middle, say) or make it NaN\n"
+        "farther from their row than the row is long, a placeholder most likely: records 0, 1; the "
+        "first, crop row (1, 1), has (0, 0) beside the row from (500000, 4000000) to (500010, 4000010). "
+        "The third point takes part in choosing where each row ends: put it on the row (its middle, "
+        "say) or make it NaN\n"
     )
     assert "records:     2" in done.stdout
 

@@ -12,7 +12,7 @@ import importlib.metadata
 
 from ._batch import merge_fields
 from ._build import build_field
-from ._checks import third_points_off_their_rows
+from ._checks import check_field, third_points_off_their_rows
 from ._columns import DOCUMENTED_COLUMNS, TABLES
 from ._errors import FieldError, FieldNotFoundError, FieldWarning, MergeError, MissingExtraError
 from ._field import Field
@@ -37,6 +37,7 @@ __all__ = [
     "MissingExtraError",
     "__version__",
     "build_field",
+    "check_field",
     "merge_field",
     "merge_fields",
     "merge_tables",

@@ -6,12 +6,18 @@ from __future__ import annotations
 
 import sys
 import warnings
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
+from typing import TYPE_CHECKING, SupportsFloat, SupportsIndex
 
 import numpy as np
 
+from ._call import DEFAULT_TOLERANCE, merge_arguments
 from ._errors import FieldWarning
+from ._field import Field, PathLike
 from ._origins import crop_row_keys, crop_row_numbers
+
+if TYPE_CHECKING:
+    from ._field import TableLike
 
 # How many offenders a warning names.
 NAMED = 3
@@ -20,15 +26,26 @@ SLOTS = 4
 
 
 def check_field(
-    connected: np.ndarray,
-    read_points: np.ndarray,
-    information: np.ndarray,
-    tolerance: float,
-    coordinate_widths: Sequence[int | None] = (),
+    source: Field | Mapping[str, TableLike] | PathLike,
+    *,
+    tolerance: SupportsFloat | SupportsIndex = DEFAULT_TOLERANCE,
+    columns: Mapping[str, str] | None = None,
 ) -> None:
-    """Warns about each mistake that the field shows. `read_points` are the points' key, x and
-    y columns; `coordinate_widths` the bytes of the x and y values as they came (None for
-    columns that were not floating)."""
+    """Warns (FieldWarning) about each mistake of a field (a path that `read_field` reads, a Field,
+    or a mapping of the three tables) that would merge without an error but most likely not as
+    meant; the merges of the package warn the same way."""
+    from ._files import as_field
+
+    field = as_field(source, columns)
+    warn_about_mistakes(field, merge_arguments(tolerance, 0)[0])
+
+
+def warn_about_mistakes(field: Field, tolerance: float) -> None:
+    """Warns about each mistake that the field shows."""
+    read_points = field.read_points()
+    connected, information = field["connected_crop_rows"], field["row_information"]
+    # The bytes of the x and y values as they came (None for columns that were not floating).
+    coordinate_widths = [field.points.float_width(i) if i is not None else None for i in field.points.layout.read[2:4]]
     for message in (
         third_points_warning(information),
         unmatched_points_warning(connected, read_points),

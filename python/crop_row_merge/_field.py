@@ -55,6 +55,7 @@ class Field(Mapping[str, np.ndarray]):
         refuse_unmatched(columns, {table: self.tables[table].names for table in TABLES})
         self.sources = tuple(sources)
         self._arrays: dict[str, np.ndarray] = {}
+        self._read_points: np.ndarray | None = None
 
     def __getitem__(self, table: str) -> np.ndarray:
         if table not in self._arrays:
@@ -92,10 +93,13 @@ class Field(Mapping[str, np.ndarray]):
         return self.points.rows
 
     def read_points(self) -> np.ndarray:
-        """Only the points' columns that the merge reads (keys, x and y), as float64."""
-        if "points_in_rows" in self._arrays:
-            return self._arrays["points_in_rows"][:, : len(self.points.layout.read)]
-        return self.points.matrix(self.points.layout.read)
+        """Only the points' columns that the merge reads (keys, x and y), as float64, made once."""
+        if self._read_points is None:
+            if "points_in_rows" in self._arrays:
+                self._read_points = self._arrays["points_in_rows"][:, : len(self.points.layout.read)]
+            else:
+                self._read_points = self.points.matrix(self.points.layout.read)
+        return self._read_points
 
     def __repr__(self) -> str:
         shapes = ", ".join(

@@ -13,7 +13,7 @@ from typing import TYPE_CHECKING, SupportsFloat, SupportsIndex
 import numpy as np
 
 from ._call import DEFAULT_TOLERANCE, merge_arguments
-from ._checks import check_field
+from ._checks import warn_about_mistakes
 from ._errors import FieldError
 from ._extras import require
 from ._field import Field, PathLike, field_from
@@ -40,12 +40,10 @@ class Survivors:
 
 def survivors(field: Field, tolerance: float, num_threads: int) -> Survivors:
     """Merges the field's columns that the merge reads, after warning about its mistakes."""
-    points = field.read_points()
-    coordinates = field.points.layout.read[2:4]
-    widths = [field.points.float_width(i) if i is not None else None for i in coordinates]
-    connected, information = field["connected_crop_rows"], field["row_information"]
-    check_field(connected, points, information, tolerance, widths)
-    record, source_row = merge_with_origins(connected, points, information, tolerance, num_threads)
+    warn_about_mistakes(field, tolerance)
+    record, source_row = merge_with_origins(
+        field["connected_crop_rows"], field.read_points(), field["row_information"], tolerance, num_threads
+    )
     return Survivors(record, source_row)
 
 
