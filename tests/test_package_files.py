@@ -270,3 +270,14 @@ def test_the_readme_names_the_columns_the_package_writes():
     assert rows["`points_in_rows` and the merged points"] == list(DOCUMENTED_COLUMNS["points_in_rows"])
     assert rows["`row_information`"] == list(DOCUMENTED_COLUMNS["row_information"])
     assert [name[1:-1] for name in rows if name[1:-1] in SUMMARY_COLUMNS] == list(SUMMARY_COLUMNS)
+
+
+def test_a_csv_written_in_slices_on_threads_is_pyarrows_own_file(tmp_path):
+    from crop_row_merge._outputs import CSV_SLICE_ROWS, write_csv
+
+    rows = 3 * CSV_SLICE_ROWS + 17
+    table = pa.table({"x": exotic_values(rows), "n": np.arange(rows), "label": [f"p{i}" for i in range(rows)]})
+    with open(tmp_path / "sliced.csv", "wb") as file:
+        write_csv(table, file)
+    pyarrow.csv.write_csv(table, tmp_path / "whole.csv")
+    assert (tmp_path / "sliced.csv").read_bytes() == (tmp_path / "whole.csv").read_bytes()

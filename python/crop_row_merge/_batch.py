@@ -9,6 +9,7 @@ import importlib
 import logging
 import os
 import pathlib
+import sys
 import time
 import uuid
 import warnings
@@ -251,10 +252,9 @@ def run_jobs(distributed: Any, client: Any, jobs: list[FieldJob]) -> Iterator[Su
     plan = {} if all(job.num_threads for job in jobs) else thread_plan(client)
     # Before the fields' clocks start.
     client.run(load_libraries)
-    futures = {
-        client.submit(merge_one, job, plan, key=f"crop-row-merge-{job.tag}{job.field}", pure=False): job
-        for job in jobs
-    }
+    # One graph for all the fields: the scheduler takes them in one message, not one each.
+    keys = [f"crop-row-merge-{job.tag}{job.field}" for job in jobs]
+    futures = dict(zip(client.map(merge_one, jobs, plan=plan, key=keys, pure=False), jobs))
     try:
         for future in distributed.as_completed(futures):
             job = futures[future]
@@ -308,8 +308,8 @@ def merge_one(job: FieldJob, plan: dict[str, int]) -> SummaryRow:
         try:
             field = read_field(job.source, columns=dict(job.columns))
             points_in = field.point_rows()
-            threads = job.num_threads or plan.get(worker_address(), 1)
-            kept = survivors(field, job.tolerance, threads)
+            threads = job.num_threads or share_of_cores(plan)
+            kept = survivors(field, job.tolerance, threads, full=job.target.endswith(".npz"))
             written = write_merged(pathlib.Path(job.target), field, kept, tag=job.tag)
         except (FieldError, MergeError, MissingExtraError, OSError, MemoryError) as error:
             return summary_row(job.field, "failed", points_in, None, time.perf_counter() - start,
@@ -322,7 +322,15 @@ def field_warnings(caught: list[warnings.WarningMessage]) -> str:
     return "; ".join(str(warning.message) for warning in caught if issubclass(warning.category, FieldWarning))
 
 
-def worker_address() -> str:
+def share_of_cores(plan: dict[str, int]) -> int:
+    """The merge threads of a task on this worker, from the plan; pyarrow's pool of threads, which
+    reads and writes the files, gets the share of the worker's tasks too, so that the workers'
+    pools together do not oversubscribe the cores."""
     from distributed import get_worker
 
-    return get_worker().address
+    worker = get_worker()
+    threads = plan.get(worker.address, 1)
+    pyarrow = sys.modules.get("pyarrow")
+    if pyarrow is not None and pyarrow.cpu_count() != threads * worker.state.nthreads:
+        pyarrow.set_cpu_count(threads * worker.state.nthreads)
+    return threads

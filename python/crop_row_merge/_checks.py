@@ -12,9 +12,10 @@ from typing import TYPE_CHECKING, SupportsFloat, SupportsIndex
 import numpy as np
 
 from ._call import DEFAULT_TOLERANCE, merge_arguments
+from ._columns import READ_POINT_COLUMNS
 from ._errors import FieldWarning
 from ._field import Field, PathLike
-from ._origins import crop_row_keys, crop_row_numbers
+from ._origins import crop_row_keys, in_crop_rows
 
 if TYPE_CHECKING:
     from ._field import TableLike
@@ -37,12 +38,13 @@ def check_field(
     from ._files import as_field
 
     field = as_field(source, columns)
-    warn_about_mistakes(field, merge_arguments(tolerance, 0)[0])
+    warn_about_mistakes(field, merge_arguments(tolerance, 0)[0], field.carrier())
 
 
-def warn_about_mistakes(field: Field, tolerance: float) -> None:
-    """Warns about each mistake that the field shows."""
-    read_points = field.read_points()
+def warn_about_mistakes(field: Field, tolerance: float, carrier: np.ndarray) -> None:
+    """Warns about each mistake that the field shows; `carrier` holds its points' columns that
+    the merge reads first."""
+    read_points = carrier[:, :READ_POINT_COLUMNS]
     connected, information = field["connected_crop_rows"], field["row_information"]
     # The bytes of the x and y values as they came (None for columns that were not floating).
     coordinate_widths = [field.points.float_width(i) if i is not None else None for i in field.points.layout.read[2:4]]
@@ -105,8 +107,7 @@ def third_points_warning(information: np.ndarray) -> str:
 def unmatched_points_warning(connected: np.ndarray, read_points: np.ndarray) -> str:
     if connected.shape[1] < 3 or read_points.shape[1] < 2 or len(read_points) == 0 or len(connected) == 0:
         return ""
-    own, point_rows = crop_row_numbers(crop_row_keys(connected[:, 1:3]), crop_row_keys(read_points[:, :2]))
-    matched = np.isin(point_rows, own)
+    matched = in_crop_rows(crop_row_keys(read_points[:, :2]), crop_row_keys(connected[:, 1:3]))
     count = int(matched.sum())
     if count * 2 >= len(read_points):
         return ""

@@ -37,6 +37,8 @@ REQUIRED_COLUMNS = {
     "points_in_rows": DOCUMENTED_COLUMNS["points_in_rows"],
     "row_information": ("row_key_1", "row_key_2", "point_0_x", "point_0_y", "point_1_x", "point_1_y"),
 }
+# Keys, x and y: the point columns the merge reads.
+READ_POINT_COLUMNS = len(DOCUMENTED_COLUMNS["points_in_rows"])
 ALL_DOCUMENTED = sorted({name for names in DOCUMENTED_COLUMNS.values() for name in names})
 
 

@@ -10,7 +10,7 @@ from typing import TYPE_CHECKING, Union
 
 import numpy as np
 
-from ._columns import TABLES, check_mapping, refuse_unmatched
+from ._columns import READ_POINT_COLUMNS, TABLES, check_mapping, refuse_unmatched
 from ._errors import FieldError
 from ._tables import Table
 
@@ -55,7 +55,6 @@ class Field(Mapping[str, np.ndarray]):
         refuse_unmatched(columns, {table: self.tables[table].names for table in TABLES})
         self.sources = tuple(sources)
         self._arrays: dict[str, np.ndarray] = {}
-        self._read_points: np.ndarray | None = None
 
     def __getitem__(self, table: str) -> np.ndarray:
         if table not in self._arrays:
@@ -92,14 +91,28 @@ class Field(Mapping[str, np.ndarray]):
     def point_rows(self) -> int:
         return self.points.rows
 
-    def read_points(self) -> np.ndarray:
-        """Only the points' columns that the merge reads (keys, x and y), as float64, made once."""
-        if self._read_points is None:
-            if "points_in_rows" in self._arrays:
-                self._read_points = self._arrays["points_in_rows"][:, : len(self.points.layout.read)]
-            else:
-                self._read_points = self.points.matrix(self.points.layout.read)
-        return self._read_points
+    def carrier(self, full: bool = False) -> np.ndarray:
+        """The points as one merge of them takes them, float64: the columns that the merge reads
+        (keys, x and y; NaN for those a narrow table lacks), with `full` the points' other numeric
+        columns after them, and last each point's row number, which the merge carries into its
+        result. Made anew each time, so that it lives no longer than the merge that needs it."""
+        read = list(self.points.layout.read)
+        read += [None] * (READ_POINT_COLUMNS - len(read))
+        others = self.points.module_columns()[len(self.points.layout.read) :] if full else []
+        carrier = self.points.matrix([*read, *others], extra=1)
+        carrier[:, -1] = np.arange(self.points.rows)  # float64 holds row numbers exactly
+        return carrier
+
+    def points_columns(self) -> list[int]:
+        """Where the columns of the points' float64 array lie in a full carrier."""
+        others = len(self.points.module_columns()) - self.read_width
+        return [*range(self.read_width), *range(READ_POINT_COLUMNS, READ_POINT_COLUMNS + others)]
+
+    @property
+    def read_width(self) -> int:
+        """How many of the columns that the merge reads the points table has (4 but for a narrow
+        table, read by position)."""
+        return len(self.points.layout.read)
 
     def __repr__(self) -> str:
         shapes = ", ".join(

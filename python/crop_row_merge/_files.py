@@ -104,6 +104,9 @@ def _read_folder(path: pathlib.Path, columns: Mapping[str, str]) -> Field:
             raise FieldError(f"{path} holds both {table}.parquet and {table}.csv")
         tables.append(Table(table, _read_arrow(found[0]), columns, source=str(found[0])))
         sources.append(found[0])
+    # Decoding a table leaves buffers as large as the table itself free in Arrow's pool, which
+    # keeps them from the system unless asked: a big field would hold its size twice.
+    require("pyarrow", "io", "reading tables").default_memory_pool().release_unused()
     return Field(*tables, columns=columns, sources=sources)
 
 
@@ -175,7 +178,8 @@ def write_field(path: PathLike, field: Field | Mapping[str, object] | PathLike, 
     elif format in ("parquet", "csv"):
         path.mkdir(parents=True, exist_ok=True)
         for table in TABLES:
-            write_table(path / f"{table}.{format}", documented_table(field, table))
+            keys = [name for name in DOCUMENTED_COLUMNS[table] if "key" in name]
+            write_table(path / f"{table}.{format}", documented_table(field, table), keys=keys)
     else:
         raise ValueError(f"format must be 'npz', 'parquet' or 'csv', not {format!r}")
     return path

@@ -8,7 +8,7 @@ import os
 import pathlib
 from collections.abc import Mapping
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, SupportsFloat, SupportsIndex
+from typing import TYPE_CHECKING, SupportsFloat, SupportsIndex, cast
 
 import numpy as np
 
@@ -19,7 +19,7 @@ from ._extras import require
 from ._field import Field, PathLike, field_from
 from ._files import as_field, field_files, refuse_replacing_inputs
 from ._origins import merge_with_origins
-from ._outputs import MERGED_ARRAY, check_output_path, write_arrays, write_table
+from ._outputs import MERGED_ARRAY, check_output_path, write_arrays, write_taken
 
 if TYPE_CHECKING:
     import pandas
@@ -31,20 +31,34 @@ ORIGIN_COLUMNS = ("record", "source_row")
 
 @dataclass(frozen=True)
 class Survivors:
-    """The rows a merge of a field returns, in its order: the record that kept each, and the row
-    of points_in_rows that it copies."""
+    """The rows a merge of a field returns, in its order: the row of points_in_rows that each
+    copies, the record that kept it (None unless asked for), and with a full merge the rows of
+    the points' float64 array."""
 
-    record: np.ndarray
     source_row: np.ndarray
+    record: np.ndarray | None
+    points: np.ndarray | None
 
 
-def survivors(field: Field, tolerance: float, num_threads: int) -> Survivors:
-    """Merges the field's columns that the merge reads, after warning about its mistakes."""
-    warn_about_mistakes(field, tolerance)
-    record, source_row = merge_with_origins(
-        field["connected_crop_rows"], field.read_points(), field["row_information"], tolerance, num_threads
+def survivors(
+    field: Field, tolerance: float, num_threads: int, *, records_wanted: bool = False, full: bool = False
+) -> Survivors:
+    """Merges the field, after warning about its mistakes: only the columns that the merge reads,
+    or, `full`, every numeric column of the points, whose surviving rows the module then copies."""
+    carrier = field.carrier(full)
+    warn_about_mistakes(field, tolerance, carrier)
+    record, rows = merge_with_origins(
+        field["connected_crop_rows"], carrier, field["row_information"], tolerance, num_threads,
+        field.read_width, records_wanted,
     )
-    return Survivors(record, source_row)
+    columns = field.points_columns()
+    if not full:
+        points = None
+    elif columns == list(range(len(columns))):
+        points = rows[:, : len(columns)]
+    else:
+        points = rows[:, columns]
+    return Survivors(rows[:, -1].astype(np.int64), record, points)
 
 
 def merge_field(
@@ -69,24 +83,25 @@ def merge_field(
     field = as_field(source, columns)
     if output is not None:
         refuse_replacing_inputs([output], field.sources)
-    kept = survivors(field, tolerance, num_threads)
-    merged = field.points_in_rows[kept.source_row]
+    kept = survivors(field, tolerance, num_threads, full=True)
     if output is not None:
-        write_merged(output, field, kept, merged)
-    return merged
+        write_merged(output, field, kept)
+    return cast(np.ndarray, kept.points)  # a full merge's
 
 
-def write_merged(path: pathlib.Path, field: Field, kept: Survivors, merged: np.ndarray | None = None, tag: str = "") -> int:
+def write_merged(path: pathlib.Path, field: Field, kept: Survivors, tag: str = "") -> int:
     """Writes the merged points in the format that the path's suffix names and returns the file's
     size: Parquet and CSV take the rows of the points table, every column as it came; .npz holds
-    the float64 array of its numeric columns (`merged`, when it is at hand)."""
+    the float64 array of its numeric columns, which a full merge made."""
     check_output_path(path)
     if path.suffix == ".npz":
-        if merged is None:
-            merged = field.points_in_rows[kept.source_row]
-        return write_arrays(path, {MERGED_ARRAY: merged}, tag)
+        if kept.points is None:
+            raise ValueError("an .npz output holds the rows of a full merge")
+        return write_arrays(path, {MERGED_ARRAY: kept.points}, tag)
     require("pyarrow", "io", f"writing {path.name}")
-    return write_table(path, field.points.arrow().take(kept.source_row), tag)
+    points = field.points
+    keys = [points.names[i] for i in points.layout.read[:2] if i is not None]
+    return write_taken(path, points.arrow(), kept.source_row, tag, keys)
 
 
 def left_out_of_npz(field: Field) -> list[str]:
@@ -119,7 +134,7 @@ def merge_tables(
     for name in ORIGIN_COLUMNS:
         if name in names:
             raise FieldError(f"points_in_rows already has a column named {name!r}")
-    kept = survivors(field, tolerance, num_threads)
+    kept = survivors(field, tolerance, num_threads, records_wanted=True)
     frame = field.points.frame().iloc[kept.source_row].reset_index(drop=True)
     frame["record"] = kept.record
     frame["source_row"] = kept.source_row

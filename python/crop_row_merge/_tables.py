@@ -106,31 +106,54 @@ class Table:
         names = self.module_names()
         return tuple(documented[i] if i < len(documented) else name for i, name in enumerate(names))
 
-    def matrix(self, positions: Sequence[int | None] | None = None) -> np.ndarray:
-        """The columns at `positions` (the module's, by default) as one float64 matrix, in
-        column-major order as they are converted one by one; None gives a column of NaN."""
+    def matrix(self, positions: Sequence[int | None] | None = None, extra: int = 0) -> np.ndarray:
+        """The columns at `positions` (the module's, by default) as one float64 matrix, column by
+        column, with `extra` columns after them left for the caller to fill; None gives a column of
+        NaN. A float64 array asked for whole passes unchanged (the module takes any layout)."""
         positions = self.module_columns() if positions is None else positions
-        if isinstance(self.value, np.ndarray) and None not in positions and list(positions) == list(range(self.width)):
-            # A float64 array passes unchanged (the module takes any memory layout).
+        whole = None not in positions and list(positions) == list(range(self.width))
+        if isinstance(self.value, np.ndarray) and whole and not extra:
             return self.value if self.value.dtype == np.float64 else self.value.astype(np.float64)
-        matrix = np.empty((self.rows, len(positions)), dtype=np.float64, order="F")
+        matrix = np.empty((self.rows, len(positions) + extra), dtype=np.float64, order="F")
         for place, position in enumerate(positions):
-            matrix[:, place] = np.nan if position is None else self.float_column(position)
+            if position is None:
+                matrix[:, place] = np.nan
+            else:
+                self.fill(matrix[:, place], position)
         return matrix
 
-    def float_column(self, position: int) -> np.ndarray:
+    def fill(self, target: np.ndarray, position: int) -> None:
+        """Writes column `position` into `target` as float64, an Arrow column chunk by chunk, each
+        read in place when it is float64 without nulls."""
+        if is_arrow(self.value):
+            column = self.arrow_float64(position)
+            start = 0
+            for chunk in column.chunks:
+                target[start : start + len(chunk)] = chunk.to_numpy(zero_copy_only=False)
+                start += len(chunk)
+        else:
+            target[:] = self.values(position)
+
+    def values(self, position: int) -> np.ndarray:
+        """Column `position` as float64: nulls as NaN, integers beyond 2**53 rounded to the nearest
+        as NumPy rounds them. A float64 column without nulls in one Arrow chunk is read in place."""
         if not self.is_numeric(position):
             raise FieldError(f"{self.source}: column {self.label(position)} is not numeric ({self.type_of(position)})")
         if isinstance(self.value, np.ndarray):
-            return self.value[:, position].astype(np.float64)
+            return self.value[:, position].astype(np.float64, copy=False)
         if is_frame(self.value):
             return self.value.iloc[:, position].to_numpy(dtype=np.float64, na_value=np.nan)
+        values: np.ndarray = self.arrow_float64(position).to_numpy()
+        return values
+
+    def arrow_float64(self, position: int) -> pyarrow.ChunkedArray:
         import pyarrow as pa
         import pyarrow.compute as pc
 
-        # Unchecked, so that integers above 2**53 round to the nearest float64 as NumPy rounds them.
-        column = pc.cast(self.value.column(position), pa.float64(), safe=False)
-        return column.to_numpy(zero_copy_only=False)
+        column = self.value.column(position)
+        if column.type != pa.float64():
+            column = pc.cast(column, pa.float64(), safe=False)
+        return column
 
     def label(self, position: int) -> str:
         """A column as messages name it: its own name (a DataFrame's own label), quoted, or its

@@ -154,7 +154,7 @@ def run_merge(args: argparse.Namespace) -> int:
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always", FieldWarning)
         try:
-            kept = survivors(field, args.tolerance, args.threads)
+            kept = survivors(field, args.tolerance, args.threads, full=output.suffix == ".npz")
         except (MergeError, MemoryError) as error:
             report_warnings(caught)
             first, *notes = failure_lines(error)
