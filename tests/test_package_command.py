@@ -65,7 +65,7 @@ def failing_npz(tmp_path):
          "crop-row-merge: field.npz is not an .npz file: it is no zip archive of arrays\n"),
         (lambda t: None, ["nothing", "-o", "m.npz"], 2, "crop-row-merge: nothing does not exist\n"),
         (lambda t: np.savez(t / "field.npz", **junction_field()), ["field.npz", "-o", "m.txt"], 2,
-         "crop-row-merge: m.txt: the output's name must end in .npz, .parquet or .csv\n"),
+         "crop-row-merge: m.txt: the output's name must end in .parquet, .npz or .csv\n"),
         (lambda t: np.savez(t / "field.npz", **junction_field()), ["field.npz", "-o", "no/m.npz"], 2,
          "crop-row-merge: no/m.npz: there is no folder no\n"),
         (lambda t: None, ["field.npz", "-o", "m.npz", "--threads", "-1"], 2, "must not be negative, not -1"),

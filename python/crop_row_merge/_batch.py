@@ -16,25 +16,23 @@ import warnings
 from collections import Counter
 from collections.abc import Callable, Iterable, Iterator, Mapping
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Any, Literal, SupportsFloat, SupportsIndex
+from typing import TYPE_CHECKING, Any, SupportsFloat, SupportsIndex
 
 from ._call import DEFAULT_TOLERANCE, failure_lines, merge_arguments
 from ._columns import check_mapping
 from ._errors import FieldError, FieldWarning, MergeError, MissingExtraError
 from ._extras import require
 from ._field import PathLike
-from ._files import field_files, read_field, refuse_replacing_inputs
-from ._merge import survivors, write_merged
-from ._outputs import whole_output_rows
+from ._files import field_files, refuse_replacing_inputs
+from ._merge import field_merge
+from ._outputs import FORMATS, OutputFormat, whole_output_rows
 from ._summary import SUMMARY_FILE, Summary, SummaryRow, summary_frame, summary_row
 
 if TYPE_CHECKING:
     import distributed
     import pandas
 
-OutputFormat = Literal["parquet", "npz", "csv"]
 
-FORMATS: tuple[OutputFormat, ...] = ("parquet", "npz", "csv")
 # As the module bounds its pool: more workers than this only fight over the cores.
 MAX_WORKERS_PER_CORE = 4
 
@@ -43,7 +41,7 @@ MAX_WORKERS_PER_CORE = 4
 class FieldJob:
     """One field's task, as it travels to a worker: plain paths, names and numbers only."""
 
-    field: str  # the field's name
+    name: str  # the field's, as its output and its summary row name it
     source: str
     target: str
     tolerance: float
@@ -106,7 +104,7 @@ def merge_fields(
     if workers is not None and not 1 <= workers <= max_workers():
         raise ValueError(f"workers must be from 1 to {max_workers()} ({MAX_WORKERS_PER_CORE} per core), not {workers}")
     plan = plan_batch(paths, out_dir, format, force, tolerance, num_threads, columns)
-    with connected_client(client, workers) as live:
+    with client_or_local_cluster(client, workers) as live:
         return run_batch(plan, live, on_field_done)
 
 
@@ -161,7 +159,7 @@ def run_batch(
         plan.out_dir.mkdir(parents=True, exist_ok=True)
     except OSError as error:
         raise FieldError(f"cannot make {plan.out_dir}: {error.strerror or error}") from error
-    summary = Summary(plan.out_dir, [job.field for job in plan.jobs])
+    summary = Summary(plan.out_dir, [job.name for job in plan.jobs])
     rows: dict[str, SummaryRow] = {}
 
     def done(row: SummaryRow) -> None:
@@ -173,15 +171,15 @@ def run_batch(
     try:
         pending: dict[str, str] = {}  # field: why it is merged again, or ""
         for job in plan.jobs:
-            skipped, why = (None, "") if plan.force else kept_output(job, summary.earlier_row(job.field))
+            skipped, why = (None, "") if plan.force else kept_output(job, summary.earlier_row(job.name))
             if skipped is not None:
                 done(skipped)
             else:
-                pending[job.field] = why
+                pending[job.name] = why
         if pending:
             try:
                 with dask_kept_quiet():
-                    for row in run_jobs(distributed, client, [job for job in plan.jobs if job.field in pending]):
+                    for row in run_jobs(distributed, client, [job for job in plan.jobs if job.name in pending]):
                         if row["status"] == "ok" and pending[row["field"]]:
                             row["message"] = f"merged again: {pending[row['field']]}"
                         done(row)
@@ -192,7 +190,7 @@ def run_batch(
     finally:
         # Also after Ctrl-C or a failure: the fields done so far are on record.
         summary.write()
-    return summary_frame(rows[job.field] for job in plan.jobs)
+    return summary_frame(rows[job.name] for job in plan.jobs)
 
 
 def kept_output(job: FieldJob, earlier: SummaryRow | None) -> tuple[SummaryRow | None, str]:
@@ -213,7 +211,7 @@ def kept_output(job: FieldJob, earlier: SummaryRow | None) -> tuple[SummaryRow |
     if rows != earlier["points_kept"]:
         return None, f"{target.name} holds {rows:,} rows, where {earlier['points_kept']:,} were written"
     skipped = summary_row(
-        job.field, "skipped", earlier["points_in"], earlier["points_kept"], earlier["seconds"],
+        job.name, "skipped", earlier["points_in"], earlier["points_kept"], earlier["seconds"],
         earlier["output_bytes"], f"{target.name} exists", earlier["warnings"],
     )
     return skipped, ""
@@ -235,7 +233,7 @@ def dask_kept_quiet() -> Iterator[None]:
 
 
 @contextlib.contextmanager
-def connected_client(client: distributed.Client | None, workers: int | None) -> Iterator[distributed.Client]:
+def client_or_local_cluster(client: distributed.Client | None, workers: int | None) -> Iterator[distributed.Client]:
     """The given client, or one of a local cluster that lives as long."""
     if client is not None:
         yield client
@@ -253,7 +251,7 @@ def run_jobs(distributed: Any, client: Any, jobs: list[FieldJob]) -> Iterator[Su
     # Before the fields' clocks start.
     client.run(load_libraries)
     # One graph for all the fields: the scheduler takes them in one message, not one each.
-    keys = [f"crop-row-merge-{job.tag}{job.field}" for job in jobs]
+    keys = [f"crop-row-merge-{job.tag}{job.name}" for job in jobs]
     futures = dict(zip(client.map(merge_one, jobs, plan=plan, key=keys, pure=False), jobs))
     try:
         for future in distributed.as_completed(futures):
@@ -261,7 +259,7 @@ def run_jobs(distributed: Any, client: Any, jobs: list[FieldJob]) -> Iterator[Su
             try:
                 row = future.result()
             except Exception as error:
-                row = summary_row(job.field, "failed", message=f"{type(error).__name__}: {error}")
+                row = summary_row(job.name, "failed", message=f"{type(error).__name__}: {error}")
             future.release()
             yield row
     finally:
@@ -306,16 +304,16 @@ def merge_one(job: FieldJob, plan: dict[str, int]) -> SummaryRow:
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always", FieldWarning)
         try:
-            field = read_field(job.source, columns=dict(job.columns))
-            points_in = field.point_rows()
             threads = job.num_threads or share_of_cores(plan)
-            kept = survivors(field, job.tolerance, threads, full=job.target.endswith(".npz"))
-            written = write_merged(pathlib.Path(job.target), field, kept, tag=job.tag)
+            merge = field_merge(job.source, job.target, tolerance=job.tolerance, num_threads=threads,
+                                columns=dict(job.columns))
+            points_in = merge.field.point_rows()
+            merged = merge.run(tag=job.tag)
         except (FieldError, MergeError, MissingExtraError, OSError, MemoryError) as error:
-            return summary_row(job.field, "failed", points_in, None, time.perf_counter() - start,
+            return summary_row(job.name, "failed", points_in, None, time.perf_counter() - start,
                                message="; ".join(failure_lines(error)), warnings=field_warnings(caught))
-    return summary_row(job.field, "ok", points_in, len(kept.source_row), time.perf_counter() - start, written,
-                       warnings=field_warnings(caught))
+    return summary_row(job.name, "ok", points_in, len(merged.kept.source_row), time.perf_counter() - start,
+                       merged.output_bytes, warnings=field_warnings(caught))
 
 
 def field_warnings(caught: list[warnings.WarningMessage]) -> str:

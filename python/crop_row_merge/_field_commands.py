@@ -8,7 +8,6 @@ import argparse
 import pathlib
 import sys
 import warnings
-import zipfile
 from typing import Any
 
 import numpy as np
@@ -18,9 +17,11 @@ from ._call import DEFAULT_TOLERANCE, failure_lines
 from ._errors import FieldError, FieldWarning, MergeError, MissingExtraError, printable
 from ._extras import require
 from ._field import Field
-from ._files import NPZ_READ_ERRORS, TABLE_SUFFIXES, read_field, write_field
+from ._files import file_mode, npz_arrays, read_arrow, read_field, table_files, write_field
 from ._origins import crop_row_keys
+from ._outputs import TABLE_FORMATS
 
+TABLE_SUFFIXES = tuple(f".{format}" for format in TABLE_FORMATS)
 POINTS_TABLE = "points_in_rows"
 INFORMATION_TABLE = "row_information"
 
@@ -31,7 +32,7 @@ def add_commands(commands: Any) -> None:
                          help="a points table (.parquet or .csv), or a field (.npz or a folder of tables)")
     connect.add_argument("-o", "--output", type=pathlib.Path, required=True, metavar="FIELD",
                          help="the field: an .npz file, or a folder of tables in --format")
-    connect.add_argument("--format", choices=("parquet", "csv"), default="parquet",
+    connect.add_argument("--format", choices=TABLE_FORMATS, default="parquet",
                          help="of the tables in a folder (default parquet)")
     connect.add_argument("--max-gap", type=float, default=1.0, metavar="G",
                          help="the farthest apart the closest ends of two neighbours may lie (default 1)")
@@ -88,43 +89,22 @@ def column_mapping(pairs: list[str]) -> dict[str, str]:
 def read_points(path: pathlib.Path) -> tuple[Any, np.ndarray | None]:
     """A points table, or a field's points_in_rows and its row_information when it has one."""
     if path.suffix in TABLE_SUFFIXES and path.is_file():
-        return read_table(path), None
+        return read_arrow(path), None
     if path.is_dir():
         tables = {}
         for table in (POINTS_TABLE, INFORMATION_TABLE):
-            found = [path / f"{table}{suffix}" for suffix in TABLE_SUFFIXES if (path / f"{table}{suffix}").is_file()]
+            found = table_files(path, table)
             if len(found) > 1:
                 raise FieldError(f"{path} holds both {found[0].name} and {found[1].name}")
-            tables[table] = read_table(found[0]) if found else None
+            tables[table] = read_arrow(found[0]) if found else None
         if tables[POINTS_TABLE] is None:
             raise FieldError(f"{path} holds no {POINTS_TABLE}.parquet or {POINTS_TABLE}.csv")
         return tables[POINTS_TABLE], tables[INFORMATION_TABLE]
     if path.suffix == ".npz" and path.is_file():
-        try:
-            if not zipfile.is_zipfile(path):
-                raise FieldError(f"{path} is not an .npz file: it is no zip archive of arrays")
-            with np.load(path, allow_pickle=False) as stored:
-                if POINTS_TABLE not in stored.files:
-                    raise FieldError(f"{path} lacks {POINTS_TABLE}; it holds {', '.join(stored.files) or 'nothing'}")
-                information = stored[INFORMATION_TABLE] if INFORMATION_TABLE in stored.files else None
-                return stored[POINTS_TABLE], information
-        except FieldError:
-            raise
-        except NPZ_READ_ERRORS as error:
-            raise FieldError(f"cannot read {path}: {error}") from error
-    if not path.exists():
-        raise FieldError(f"{path} does not exist")
+        arrays = npz_arrays(path, [POINTS_TABLE], [INFORMATION_TABLE])
+        return arrays[POINTS_TABLE], arrays.get(INFORMATION_TABLE)
+    file_mode(path)  # says so when it does not exist, or cannot be reached
     raise FieldError(f"{path} is neither a points table (.parquet, .csv) nor a field (.npz, a folder)")
-
-
-def read_table(path: pathlib.Path) -> Any:
-    pyarrow = require("pyarrow", "io", f"reading {path.name}")
-    try:
-        if path.suffix == ".parquet":
-            return require("pyarrow.parquet", "io", f"reading {path.name}").read_table(path)
-        return require("pyarrow.csv", "io", f"reading {path.name}").read_csv(path)
-    except (OSError, ValueError, pyarrow.ArrowException) as error:
-        raise FieldError(f"cannot read {path}: {error}") from error
 
 
 def connect_summary(source: pathlib.Path, field: Field) -> str:

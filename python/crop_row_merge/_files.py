@@ -8,11 +8,13 @@ import pathlib
 import stat
 import zipfile
 import zlib
-from collections.abc import Iterable, Mapping
+from collections.abc import Iterable, Mapping, Sequence
 from typing import TYPE_CHECKING
 
 if TYPE_CHECKING:
     import pyarrow
+
+    from ._field import TableLike
 
 import numpy as np
 
@@ -22,10 +24,9 @@ from ._errors import FieldError, FieldNotFoundError
 from ._extras import require
 from ._field import Field, PathLike, field_from
 from ._npz import load_member
-from ._outputs import matrix_table, write_arrays, write_table
+from ._outputs import TABLE_FORMATS, FieldFormat, matrix_table, write_arrays, write_table
 from ._tables import Table
 
-TABLE_SUFFIXES = (".parquet", ".csv")
 # What the zip and .npy readers raise for a damaged or foreign file.
 NPZ_READ_ERRORS = (OSError, ValueError, EOFError, zipfile.BadZipFile, zlib.error)
 
@@ -71,26 +72,32 @@ def file_mode(path: pathlib.Path) -> int:
 
 
 def _read_npz(path: pathlib.Path, columns: Mapping[str, str]) -> Field:
+    arrays = npz_arrays(path, TABLES)
+    try:
+        return Field(*(arrays[table] for table in TABLES), columns=columns, sources=[path])
+    except FieldError as error:
+        raise FieldError(f"{path}: {error}") from error
+
+
+def npz_arrays(path: pathlib.Path, names: Sequence[str], optional: Sequence[str] = ()) -> dict[str, np.ndarray]:
+    """The arrays `names` of an .npz file, and those of `optional` that it holds."""
     try:
         with open(path, "rb") as file:
             if not zipfile.is_zipfile(file):
                 raise FieldError(f"{path} is not an .npz file: it is no zip archive of arrays")
             with zipfile.ZipFile(file) as archive:
                 held = [name.removesuffix(".npy") for name in archive.namelist()]
-                missing = [table for table in TABLES if table not in held]
+                missing = [name for name in names if name not in held]
                 if missing:
                     raise FieldError(f"{path} lacks {', '.join(missing)}; it holds {', '.join(held) or 'nothing'}")
-                arrays = [load_member(archive, table, f"{path}: {table}") for table in TABLES]
+                wanted = [*names, *(name for name in optional if name in held)]
+                return {name: load_member(archive, name, f"{path}: {name}") for name in wanted}
     except PermissionError:
         raise FieldError(f"cannot read {path}: permission denied") from None
     except NPZ_READ_ERRORS as error:
         if isinstance(error, FieldError):
             raise
         raise FieldError(f"cannot read {path}: {error}") from error
-    try:
-        return Field(*arrays, columns=columns, sources=[path])
-    except FieldError as error:
-        raise FieldError(f"{path}: {error}") from error
 
 
 def _read_folder(path: pathlib.Path, columns: Mapping[str, str]) -> Field:
@@ -102,7 +109,7 @@ def _read_folder(path: pathlib.Path, columns: Mapping[str, str]) -> Field:
             raise FieldError(f"{path} holds no {table}.parquet or {table}.csv")
         if len(found) > 1:
             raise FieldError(f"{path} holds both {table}.parquet and {table}.csv")
-        tables.append(Table(table, _read_arrow(found[0]), columns, source=str(found[0])))
+        tables.append(Table(table, read_arrow(found[0]), columns, source=str(found[0])))
         sources.append(found[0])
     # Decoding a table leaves buffers as large as the table itself free in Arrow's pool, which
     # keeps them from the system unless asked: a big field would hold its size twice.
@@ -111,10 +118,12 @@ def _read_folder(path: pathlib.Path, columns: Mapping[str, str]) -> Field:
 
 
 def table_files(folder: pathlib.Path, table: str) -> list[pathlib.Path]:
-    return [folder / (table + suffix) for suffix in TABLE_SUFFIXES if (folder / (table + suffix)).is_file()]
+    """The files of a folder that hold `table`: one, as a field has it, or none, or both formats."""
+    return [folder / f"{table}.{format}" for format in TABLE_FORMATS if (folder / f"{table}.{format}").is_file()]
 
 
-def _read_arrow(path: pathlib.Path) -> Any:
+def read_arrow(path: pathlib.Path) -> pyarrow.Table:
+    """A table file, .parquet or .csv, as Arrow."""
     pa = require("pyarrow", "io", f"reading {path.name}")
     try:
         if path.suffix == ".parquet":
@@ -160,22 +169,27 @@ def file_identity(path: pathlib.Path) -> tuple[int, int] | None:
     return status.st_dev, status.st_ino
 
 
-def write_field(path: PathLike, field: Field | Mapping[str, object] | PathLike, *, format: str | None = None) -> pathlib.Path:
+def write_field(
+    path: PathLike, field: Field | Mapping[str, TableLike] | PathLike, *, format: FieldFormat | None = None
+) -> pathlib.Path:
     """Writes a field (a Field, a mapping of the three tables, or a path to read one from) as an
-    .npz file, or as a folder of Parquet or CSV files (`format` "parquet", the default for a
-    path without the .npz suffix, or "csv"), so that `read_field` reads it back: the columns the
-    merge reads under their documented names, a points table's other columns as they are."""
+    .npz file (`format` "npz", the default for a path with that suffix, which it gets when it has
+    none), or as a folder of Parquet or CSV files (`format` "parquet", the default otherwise, or
+    "csv"), so that `read_field` reads it back: the columns the merge reads under their
+    documented names, a points table's other columns as they are. Returns what it wrote."""
     field = as_field(field)
     path = pathlib.Path(path)
     format = format or ("npz" if path.suffix == ".npz" else "parquet")
-    if format in ("parquet", "csv"):
+    if format == "npz" and path.suffix != ".npz":
+        path = path.with_name(path.name + ".npz")
+    if format in TABLE_FORMATS:
         refuse_replacing_inputs([path / f"{table}.{format}" for table in TABLES], field.sources)
     else:
         refuse_replacing_inputs([path], field.sources)
     if format == "npz":
         path.parent.mkdir(parents=True, exist_ok=True)
         write_arrays(path, dict(field))
-    elif format in ("parquet", "csv"):
+    elif format in TABLE_FORMATS:
         path.mkdir(parents=True, exist_ok=True)
         for table in TABLES:
             keys = [name for name in DOCUMENTED_COLUMNS[table] if "key" in name]

@@ -63,7 +63,7 @@ def survivors(
 
 def merge_field(
     source: Field | Mapping[str, TableLike] | PathLike,
-    output: str | os.PathLike[str] | None = None,
+    output: PathLike | None = None,
     *,
     tolerance: SupportsFloat | SupportsIndex = DEFAULT_TOLERANCE,
     num_threads: SupportsIndex = 0,
@@ -74,6 +74,48 @@ def merge_field(
     also writes the merged points there: .parquet or .csv with every column of the points table
     under its own name and type, .npz as the returned array. An output that would replace one of
     the field's own files is refused before anything is read."""
+    merge = field_merge(source, output, tolerance=tolerance, num_threads=num_threads, columns=columns)
+    return cast(np.ndarray, merge.run(full=True).kept.points)  # a full merge's
+
+
+@dataclass(frozen=True)
+class MergedField:
+    """What one merge of a field did: its survivors, and the size of its output."""
+
+    kept: Survivors
+    output_bytes: int | None
+
+
+@dataclass(frozen=True)
+class FieldMerge:
+    """One field's merge, its arguments and output checked and the field read, before it runs."""
+
+    field: Field
+    output: pathlib.Path | None
+    tolerance: float
+    num_threads: int
+
+    def run(self, full: bool = False, tag: str = "") -> MergedField:
+        """Merges the field (`full`: with the float64 rows of its points, as an .npz output has
+        them) and writes the output. Raises MergeError when the merge fails, OSError when the
+        output cannot be written."""
+        full = full or (self.output is not None and self.output.suffix == ".npz")
+        kept = survivors(self.field, self.tolerance, self.num_threads, full=full)
+        written = write_merged(self.output, self.field, kept, tag) if self.output is not None else None
+        return MergedField(kept, written)
+
+
+def field_merge(
+    source: Field | Mapping[str, TableLike] | PathLike,
+    output: PathLike | None,
+    *,
+    tolerance: SupportsFloat | SupportsIndex,
+    num_threads: SupportsIndex,
+    columns: Mapping[str, str] | None,
+) -> FieldMerge:
+    """The first steps of every merge of one field, in order: the arguments checked as the
+    module checks them, the output checked against the field's files, and the field read. Raises
+    FieldError (or MissingExtraError) for what makes the field or the output unusable."""
     tolerance, num_threads = merge_arguments(tolerance, num_threads)
     if output is not None:
         output = pathlib.Path(output)
@@ -83,10 +125,9 @@ def merge_field(
     field = as_field(source, columns)
     if output is not None:
         refuse_replacing_inputs([output], field.sources)
-    kept = survivors(field, tolerance, num_threads, full=True)
-    if output is not None:
-        write_merged(output, field, kept)
-    return cast(np.ndarray, kept.points)  # a full merge's
+        if output.suffix != ".npz":
+            require("pyarrow", "io", f"writing {output.name}")
+    return FieldMerge(field, output, tolerance, num_threads)
 
 
 def write_merged(path: pathlib.Path, field: Field, kept: Survivors, tag: str = "") -> int:

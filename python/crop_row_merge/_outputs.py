@@ -10,7 +10,7 @@ import os
 import pathlib
 import zipfile
 from collections.abc import Iterable, Sequence
-from typing import TYPE_CHECKING, BinaryIO
+from typing import TYPE_CHECKING, BinaryIO, Literal
 
 import numpy as np
 
@@ -24,7 +24,12 @@ if TYPE_CHECKING:
 
 # The array name of merged points in an .npz file, as the sample job writes it.
 MERGED_ARRAY = "merged_points"
-OUTPUT_SUFFIXES = (".npz", ".parquet", ".csv")
+# The formats of merged points, and of a field's tables in a folder.
+OutputFormat = Literal["parquet", "npz", "csv"]
+FieldFormat = OutputFormat
+FORMATS: tuple[OutputFormat, ...] = ("parquet", "npz", "csv")
+TABLE_FORMATS: tuple[OutputFormat, ...] = ("parquet", "csv")
+OUTPUT_SUFFIXES = tuple(f".{format}" for format in FORMATS)
 # Rows of merged points taken and written at a time, a Parquet row group each.
 SLICE_ROWS = 1 << 20
 # Rows of a CSV file formatted on one thread at a time: some megabytes of text.
@@ -33,7 +38,7 @@ CSV_SLICE_ROWS = 1 << 16
 
 def check_output_path(path: pathlib.Path) -> None:
     if path.suffix not in OUTPUT_SUFFIXES:
-        raise FieldError(f"{path}: the output's name must end in .npz, .parquet or .csv")
+        raise FieldError(f"{path}: the output's name must end in {', '.join(OUTPUT_SUFFIXES[:-1])} or {OUTPUT_SUFFIXES[-1]}")
 
 
 def write_arrays(path: pathlib.Path, arrays: dict[str, np.ndarray], tag: str = "") -> int:

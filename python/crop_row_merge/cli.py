@@ -16,14 +16,13 @@ import warnings
 from collections.abc import Iterator
 from typing import TYPE_CHECKING
 
-from ._batch import FORMATS, dask_kept_quiet, max_workers, plan_batch, run_batch
+from ._batch import dask_kept_quiet, max_workers, plan_batch, run_batch
 from ._call import DEFAULT_TOLERANCE, failure_lines, merge_arguments
 from ._errors import FieldError, FieldWarning, MergeError, MissingExtraError, printable
 from ._extras import require
 from ._field_commands import add_commands, run_connect, run_plot
-from ._files import field_files, read_field, refuse_replacing_inputs
-from ._merge import left_out_of_npz, survivors, write_merged
-from ._outputs import check_output_path
+from ._merge import field_merge, left_out_of_npz
+from ._outputs import FORMATS
 from ._progress import FieldBar, stderr_draws
 from ._summary import SUMMARY_FILE
 
@@ -140,21 +139,18 @@ def report_warnings(caught: list[warnings.WarningMessage]) -> None:
 
 def run_merge(args: argparse.Namespace) -> int:
     output: pathlib.Path = args.output
-    try:
-        check_output_path(output)
-        if not output.parent.is_dir():
-            raise FieldError(f"{output}: there is no folder {output.parent}")
-        refuse_replacing_inputs([output], field_files(args.field))
-        if output.suffix != ".npz":
-            require("pyarrow", "io", f"writing {output.name}")
-        field = read_field(args.field, columns=dict(args.column))
-    except (FieldError, MissingExtraError) as error:
-        complain(error)
-        return 2
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always", FieldWarning)
         try:
-            kept = survivors(field, args.tolerance, args.threads, full=output.suffix == ".npz")
+            if not output.parent.is_dir():
+                raise FieldError(f"{output}: there is no folder {output.parent}")
+            merge = field_merge(args.field, output, tolerance=args.tolerance, num_threads=args.threads,
+                                columns=dict(args.column))
+        except (FieldError, MissingExtraError) as error:
+            complain(error)
+            return 2
+        try:
+            merged = merge.run()
         except (MergeError, MemoryError) as error:
             report_warnings(caught)
             first, *notes = failure_lines(error)
@@ -162,18 +158,16 @@ def run_merge(args: argparse.Namespace) -> int:
             for note in notes:
                 print(f"  {printable(note)}", file=sys.stderr)
             return 1
+        except OSError as error:
+            complain(f"cannot write {output}: {error}")
+            return 2
     end_module_bar_line()
     report_warnings(caught)
-    try:
-        write_merged(output, field, kept)
-    except (FieldError, OSError) as error:
-        complain(f"cannot write {output}: {error}")
-        return 2
-    left_out = left_out_of_npz(field) if output.suffix == ".npz" else []
+    left_out = left_out_of_npz(merge.field) if output.suffix == ".npz" else []
     if left_out:
         complain(f"{output} holds the points' numeric columns only; left out: {', '.join(left_out)}")
-    points_in = field.point_rows()
-    print(printable(f"{args.field}: {points_in:,} points in, {len(kept.source_row):,} kept; wrote {output}"))
+    points_in, kept = merge.field.point_rows(), len(merged.kept.source_row)
+    print(printable(f"{args.field}: {points_in:,} points in, {kept:,} kept; wrote {output}"))
     return 0
 
 
