@@ -5,6 +5,7 @@ import os
 import pty
 import select
 import struct
+import subprocess
 import termios
 import time
 
@@ -43,3 +44,18 @@ def read_until_closed(fd, process):
             break
         chunks.append(chunk)
     return b"".join(chunks).decode()
+
+
+def run_with_terminal_stderr(command, columns=80, env=None, cwd=None):
+    """Runs `command` with standard error on a terminal of `columns` columns and standard output
+    piped; returns the exit code, what reached the terminal and standard output."""
+    parent, child = open_terminal(columns)
+    process = subprocess.Popen(
+        command, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=child,
+        env=child_env() if env is None else env, cwd=cwd,
+    )
+    os.close(child)
+    shown = read_until_closed(parent, process)
+    os.close(parent)
+    stdout, _ = process.communicate(timeout=60)
+    return process.returncode, shown, stdout.decode()

@@ -2,7 +2,6 @@
 
 import os
 
-import pytest
 
 from support import run_python
 

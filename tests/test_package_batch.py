@@ -8,18 +8,16 @@ import csv
 import logging
 import os
 import re
-import subprocess
 import sys
 
 import pandas as pd
 import pytest
 from distributed import Client, LocalCluster
 
-import crop_row_merge
 from crop_row_merge import SUMMARY_COLUMNS, Field, merge_fields, write_field
-from crop_row_merge._batch import available_cores, thread_plan
 from package_support import KillBeforeRename, assert_bit_identical, direct_merge, package_failure_lines, read_output
-from terminal import child_env, open_terminal, read_until_closed
+from support import run_python
+from terminal import run_with_terminal_stderr
 
 DOCUMENTED_POINTS = ["row_key_1", "row_key_2", "x", "y"]
 
@@ -101,7 +99,7 @@ def test_a_batch_writes_each_field_as_the_direct_call_and_reports_the_failed(cli
             assert rows.loc[name, "points_in"] == len(arrays["points_in_rows"])
         if statuses[name] == "ok":
             assert rows.loc[name, "points_kept"] == len(direct_merge(arrays))
-            assert rows.loc[name, "message"] == "" and rows.loc[name, "seconds"] >= 0
+            assert rows.loc[name, "message"] == "" and rows.loc[name, "seconds"] > 0
     assert "broken.npz is not an .npz file" in rows.loc["broken", "message"]
     assert rows.loc["failing", "message"] == "; ".join(package_failure_lines(fields["failing"][1]))
     assert_outputs_match_direct_calls(out, fields, format)
@@ -159,21 +157,43 @@ def test_a_worker_killed_mid_batch_leaves_every_output_complete(tmp_path, make_f
     )
 
 
-@pytest.mark.parametrize("workers, threads", [(1, 1), (2, 1), (3, 1), (1, 2)])
-def test_merge_threads_share_each_machines_cores_among_the_workers(workers, threads):
-    # Threads in this process stand for worker processes: the plan reads only what the
-    # scheduler and each worker report.
-    cluster = LocalCluster(n_workers=workers, threads_per_worker=threads, processes=False, dashboard_address=":0")
-    with cluster, Client(cluster) as client:
-        plan = thread_plan(client)
-        cores = client.run(available_cores)
-    assert len(plan) == workers
-    for address, merge_threads in plan.items():
-        assert merge_threads >= 1
-        # Together the tasks of all workers on the machine run at most one thread per core,
-        # unless there are more task slots than cores, when each merge runs on one.
-        assert merge_threads * threads * workers <= cores[address] or merge_threads == 1
-        assert merge_threads == max(1, cores[address] // (threads * workers))
+@pytest.mark.skipif(len(os.sched_getaffinity(0)) < 2, reason="needs a machine of two processors")
+@pytest.mark.parametrize(
+    "processors, workers, threads_per_worker, merge_threads",
+    [(1, 1, 1, 1), (1, 2, 1, 1), (2, 1, 1, 2), (2, 2, 1, 1), (2, 1, 2, 1), (2, 3, 1, 1)],
+)
+def test_each_merge_of_a_batch_gets_its_share_of_the_machines_processors(
+    tmp_path, make_field, processors, workers, threads_per_worker, merge_threads
+):
+    # A machine of known size: the child runs on `processors` processors. Threads of the child
+    # stand for the worker processes; what a merge is given is what it asks the module for.
+    for index in range(4):
+        write_field(tmp_path / f"f{index}.npz", make_field(2, 3, 30, seed=index))
+    done = run_python(
+        f"""
+        import os, sys
+        os.sched_setaffinity(0, sorted(os.sched_getaffinity(0))[:{processors}])
+        from distributed import Client, LocalCluster
+        import crop_row_merge, crop_row_merge._merge as merge
+
+        given = []
+        run = merge.FieldMerge.__init__
+
+        def recording(self, field, output, tolerance, num_threads):
+            given.append(num_threads)
+            run(self, field, output, tolerance, num_threads)
+
+        merge.FieldMerge.__init__ = recording
+        paths = [os.path.join({str(tmp_path)!r}, f"f{{i}}.npz") for i in range(4)]
+        cluster = LocalCluster(n_workers={workers}, threads_per_worker={threads_per_worker}, processes=False,
+                               dashboard_address=":0")
+        with cluster, Client(cluster) as client:
+            crop_row_merge.merge_fields(paths, os.path.join({str(tmp_path)!r}, "out"), client)
+        print(sorted(set(given)), len(given))
+        """
+    )
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split("\n")[-2] == f"[{merge_threads}] 4"
 
 
 @pytest.mark.parametrize(
@@ -199,20 +219,14 @@ BAR_DRAW = re.compile(r"(?P<done>\d+)/(?P<total>\d+) fields \[[#-]{30}\] (?P<fai
 
 def test_the_batch_command_draws_one_bar_of_finished_fields_on_a_terminal(client, tmp_path, fields):
     """Here pointed at the running cluster, as a user points it at one of their own."""
-    parent, child = open_terminal(100)
-    address = client.scheduler.address
+    inputs = {path: path.read_bytes() for path in (tmp_path / "fields").rglob("*") if path.is_file()}
     paths = [str(path) for path, _, _ in fields.values()]
-    process = subprocess.Popen(
+    code, shown, stdout = run_with_terminal_stderr(
         [sys.executable, "-m", "crop_row_merge", "batch", *paths, "-o", str(tmp_path / "out"),
-         "--scheduler", address],
-        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=child, env=child_env(),
+         "--scheduler", client.scheduler.address], columns=100,
     )
-    os.close(child)
-    shown = read_until_closed(parent, process)
-    os.close(parent)
-    stdout, _ = process.communicate(timeout=60)
-    assert process.returncode == 1
-    assert stdout.decode() == f"6 fields: 4 ok, 0 skipped, 2 failed; summary in {tmp_path / 'out' / 'summary.csv'}\n"
+    assert code == 1
+    assert stdout == f"6 fields: 4 ok, 0 skipped, 2 failed; summary in {tmp_path / 'out' / 'summary.csv'}\n"
     assert shown.endswith("\r\n")  # the final count keeps a line of its own
     draws = [BAR_DRAW.fullmatch(draw) for draw in shown.removesuffix("\r\n").split("\r\x1b[2K")[1:]]
     assert draws and all(draws), shown
@@ -220,4 +234,4 @@ def test_the_batch_command_draws_one_bar_of_finished_fields_on_a_terminal(client
     assert done == sorted(done) and done[-1] == 6 and {draw["total"] for draw in draws} == {"6"}
     assert draws[-1]["failed"] == "2"
     assert_outputs_match_direct_calls(tmp_path / "out", fields, "parquet")
-    assert crop_row_merge.read_field(fields["north"][0])  # the inputs are still there
+    assert {path: path.read_bytes() for path in inputs} == inputs  # the inputs are as they were

@@ -6,10 +6,8 @@ Python package (its version, FileNotFoundError, the batch's dashboard and a bar 
 from __future__ import annotations
 
 import importlib.metadata
-import os
 import re
 import socket
-import subprocess
 import sys
 import warnings
 
@@ -21,9 +19,9 @@ import pyarrow.parquet
 import pytest
 
 import crop_row_merge
-from crop_row_merge import FieldError, FieldWarning, merge_field, merge_fields, merge_tables, read_field, write_field
+from crop_row_merge import FieldError, FieldWarning, merge_field, merge_tables, read_field, write_field
 from package_support import run_command
-from terminal import child_env, open_terminal, read_until_closed
+from terminal import run_with_terminal_stderr
 
 UTM = np.array([500_000.0, 5_700_000.0])
 OWN_NAMES = {"row_key_1": "line", "row_key_2": "segment", "x": "easting", "y": "northing"}
@@ -242,21 +240,22 @@ def free_port():
         return probe.getsockname()[1]
 
 
-def test_the_batch_shows_its_dashboard_on_a_terminal_and_its_bar_fits_one_that_reports_no_width(tmp_path, make_field):
-    write_field(tmp_path / "north.npz", make_field(2, 3, 40, seed=1))
+def test_on_a_terminal_a_batch_shows_its_dashboard_and_its_bar_and_its_workers_show_nothing(tmp_path, make_field):
+    # The local workers share the terminal: neither the module's own bar for each merge nor the
+    # report of a merge that fails may reach it. It says it has no width: the bar takes 80.
+    write_field(tmp_path / "north.npz", make_field(3, 4, 3000, seed=1))
+    failing = make_field(2, 3, 40, seed=2)
+    failing["row_information"] = failing["row_information"][:2]
+    write_field(tmp_path / "failing.npz", failing)
     port = free_port()
-    parent, child = open_terminal(0)
-    process = subprocess.Popen(
-        [sys.executable, "-m", "crop_row_merge", "batch", "north.npz", "-o", "out", "--workers", "1",
-         "--dashboard-address", f"127.0.0.1:{port}"],
-        cwd=tmp_path, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=child, env=child_env(),
+    code, shown, stdout = run_with_terminal_stderr(
+        [sys.executable, "-m", "crop_row_merge", "batch", "north.npz", "failing.npz", "-o", "out", "--workers", "1",
+         "--threads", "2", "--dashboard-address", f"127.0.0.1:{port}"], columns=0, cwd=tmp_path,
     )
-    os.close(child)
-    shown = read_until_closed(parent, process)
-    os.close(parent)
-    process.communicate(timeout=60)
-    assert process.returncode == 0, shown
-    assert f"crop-row-merge: Dask's dashboard: http://127.0.0.1:{port}/status\r\n" in shown
-    draws = shown.split("\r\x1b[2K")[1:]
-    assert draws and all(len(draw.removesuffix("\r\n")) <= 79 for draw in draws)
-    assert draws[-1].startswith("1/1 fields [")
+    assert code == 1, shown
+    assert stdout.startswith("2 fields: 1 ok, 0 skipped, 1 failed")
+    dashboard, bar = shown.split("\r\n", 1)
+    assert dashboard == f"crop-row-merge: Dask's dashboard: http://127.0.0.1:{port}/status"
+    draws = bar.removesuffix("\r\n").split("\r\x1b[2K")
+    assert draws[0] == "" and all(re.fullmatch(r"\d/2 fields \[[#-]{30}\] \d failed \d+:\d\d", d) for d in draws[1:])
+    assert len(draws[-1]) <= 79 and draws[-1].startswith("2/2 fields [")

@@ -5,9 +5,6 @@ missing, and a package that needs only NumPy to import and to merge .npz files."
 from __future__ import annotations
 
 import importlib.metadata
-import pathlib
-import subprocess
-import sys
 
 import numpy as np
 import pytest
@@ -68,9 +65,8 @@ def failing_npz(tmp_path):
          "crop-row-merge: m.txt: the output's name must end in .parquet, .npz or .csv\n"),
         (lambda t: np.savez(t / "field.npz", **junction_field()), ["field.npz", "-o", "no/m.npz"], 2,
          "crop-row-merge: no/m.npz: there is no folder no\n"),
-        (lambda t: None, ["field.npz", "-o", "m.npz", "--threads", "-1"], 2, "must not be negative, not -1"),
     ],
-    ids=["merge fails", "unreadable", "missing", "unknown suffix", "no folder", "negative threads"],
+    ids=["merge fails", "unreadable", "missing", "unknown suffix", "no folder"],
 )
 def test_merge_exit_codes_and_messages(tmp_path, prepare, arguments, code, message):
     expected = prepare(tmp_path)

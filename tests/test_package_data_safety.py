@@ -23,7 +23,6 @@ import pandas as pd
 import pytest
 from distributed import Client, LocalCluster
 
-import crop_row_merge
 from crop_row_merge import FieldError, merge_field, merge_fields, read_field, write_field
 from package_support import assert_bit_identical, direct_merge, read_output, run_command
 from support import junction_field, run_python
@@ -128,7 +127,9 @@ def test_the_api_refuses_an_output_that_would_replace_an_input(tmp_path):
     "option, value, message",
     [
         ("--tolerance", "nan", "tolerance must not be NaN"),
+        ("--tolerance", "wide", "could not convert string to float: 'wide'"),
         ("--threads", str(2**64), "int too big to convert"),
+        ("--threads", "-1", "must not be negative, not -1"),
     ],
 )
 @pytest.mark.parametrize("command", ["merge", "batch"])
@@ -201,10 +202,9 @@ def test_an_npz_that_expands_beyond_the_memory_limit_exits_2_naming_the_bytes(tm
     assert done.stderr == f"crop-row-merge: {tmp_path / 'f.npz'}: points_in_rows needs 800,000,000 bytes, which could not be allocated\n"
 
 
-def test_a_scheduler_address_where_something_else_answers_exits_2_in_one_line(tmp_path):
-    npz_field(tmp_path)
+def something_else_answering():
+    """A port where something that is no Dask scheduler answers every connection."""
     listener = socket.create_server(("127.0.0.1", 0))
-    port = listener.getsockname()[1]
 
     def answer():
         while True:
@@ -216,13 +216,27 @@ def test_a_scheduler_address_where_something_else_answers_exits_2_in_one_line(tm
                 connection.sendall(b"\xff" * 64 + b"HTTP/1.0 200 OK\r\n\r\nnot a scheduler")
 
     threading.Thread(target=answer, daemon=True).start()
+    return listener.getsockname()[1], listener
+
+
+def nothing_listening():
+    with socket.create_server(("127.0.0.1", 0)) as listener:
+        return listener.getsockname()[1], None  # the port, free again
+
+
+@pytest.mark.parametrize("scheduler", [something_else_answering, nothing_listening])
+def test_a_scheduler_address_that_is_no_scheduler_exits_2_in_one_line(tmp_path, scheduler):
+    npz_field(tmp_path)
+    port, listener = scheduler()
     try:
         done = run_command("batch", "f.npz", "-o", "out", "--scheduler", f"tcp://127.0.0.1:{port}", cwd=tmp_path)
     finally:
-        listener.close()
+        if listener is not None:
+            listener.close()
     assert done.returncode == 2 and done.stdout == ""
     assert done.stderr.startswith(f"crop-row-merge: cannot reach a Dask scheduler at tcp://127.0.0.1:{port}: ")
     assert done.stderr.count("\n") == 1
+    assert not (tmp_path / "out").exists()
 
 
 def test_more_workers_than_four_per_core_are_refused(tmp_path):

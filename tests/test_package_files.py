@@ -130,22 +130,37 @@ def write_table_file(path, columns):
         pyarrow.csv.write_csv(table, path)
 
 
-@pytest.mark.parametrize("suffix", [".parquet", ".csv"])
-def test_a_column_that_is_not_numeric_is_named(tmp_path, suffix):
+def folder_with_text_in_x(tmp_path, suffix):
     write_field(tmp_path / "field", junction_field(), format=suffix[1:])
     points = tmp_path / "field" / f"points_in_rows{suffix}"
     points.unlink()
     write_table_file(points, {"a": [1.0], "b": [1.0], "c": ["5.0 m"], "d": [5.0], "label": ["tall"]})
-    with pytest.raises(FieldError, match=rf"points_in_rows{suffix}: column 'c' is not numeric"):
-        read_field(tmp_path / "field")
+    return tmp_path / "field"
 
 
-def test_a_dataframe_column_that_is_not_numeric_is_named():
+def frame_with_text(table, column):
     arrays = junction_field()
-    frame = pd.DataFrame(arrays["row_information"])
-    frame[3] = "text"
-    with pytest.raises(FieldError, match=r"^row_information: column 3 is not numeric"):
-        Field(arrays["connected_crop_rows"], arrays["points_in_rows"], frame)
+    frame = pd.DataFrame(arrays[table])
+    frame[column] = "text"
+    return {**arrays, table: frame}
+
+
+@pytest.mark.parametrize(
+    "read, message",
+    [
+        (lambda t: read_field(folder_with_text_in_x(t, ".parquet")), r"points_in_rows\.parquet: column 'c' is not numeric"),
+        (lambda t: read_field(folder_with_text_in_x(t, ".csv")), r"points_in_rows\.csv: column 'c' is not numeric"),
+        (lambda t: Field(**frame_with_text("row_information", 3)), r"^row_information: column 3 is not numeric"),
+        (lambda t: crop_row_merge.merge_tables(**frame_with_text("points_in_rows", 2)),
+         r"^points_in_rows: column 2 is not numeric"),
+        (lambda t: crop_row_merge.build_field(frame_with_text("points_in_rows", 3)["points_in_rows"]),
+         r"^points_in_rows: column 3 is not numeric"),
+    ],
+    ids=["parquet", "csv", "DataFrame", "merge_tables", "build_field"],
+)
+def test_a_column_the_merge_reads_that_is_not_numeric_is_refused_by_its_name(tmp_path, read, message):
+    with pytest.raises(FieldError, match=message):
+        read(tmp_path)
 
 
 def test_integer_and_float32_arrays_in_an_npz_become_float64(tmp_path):

@@ -8,7 +8,7 @@ import sys
 
 import pytest
 
-from terminal import child_env, open_terminal, read_until_closed
+from terminal import child_env, open_terminal, read_until_closed, run_with_terminal_stderr
 
 # One call over `records` connected-row records, each with its own row-information record and
 # no neighbour.
@@ -51,17 +51,11 @@ PLAIN_LINE = re.compile(
 
 def run_child(records, env, *, columns=100, fail=False):
     """(stdout, what reached the terminal on stderr)."""
-    parent, child = open_terminal(columns)
-    process = subprocess.Popen(
-        [sys.executable, "-c", CHILD, str(records), *(["fail"] if fail else [])],
-        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=child, env=env,
+    code, shown, stdout = run_with_terminal_stderr(
+        [sys.executable, "-c", CHILD, str(records), *(["fail"] if fail else [])], columns=columns, env=env
     )
-    os.close(child)
-    shown = read_until_closed(parent, process)
-    os.close(parent)
-    stdout, _ = process.communicate(timeout=60)
-    assert process.returncode == 0
-    return stdout.decode(), shown
+    assert code == 0
+    return stdout, shown
 
 
 def plain_draws(shown, columns):

@@ -4,7 +4,6 @@ the .npz input and output, and its one progress bar on a terminal."""
 from __future__ import annotations
 
 import math
-import os
 import pathlib
 import re
 import subprocess
@@ -18,7 +17,7 @@ import _native
 import reference_merge
 from crop_row_merge import third_points_off_their_rows
 from support import junction_field
-from terminal import child_env, open_terminal, read_until_closed
+from terminal import child_env, run_with_terminal_stderr
 
 EXAMPLES = pathlib.Path(__file__).resolve().parents[1] / "examples"
 sys.path.insert(0, str(EXAMPLES))
@@ -262,18 +261,10 @@ def test_job_warns_about_third_points_that_are_not_on_their_rows(tmp_path):
 
 def test_default_job_draws_one_progress_bar_on_a_terminal():
     # The re-runs behind the per-slot counts must stay off the terminal.
-    parent, child = open_terminal(100)
-    process = subprocess.Popen(
-        [sys.executable, str(JOB)], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-        stderr=child, env=child_env(),
-    )
-    os.close(child)
-    shown = read_until_closed(parent, process)
-    os.close(parent)
-    stdout, _ = process.communicate(timeout=60)
-    assert process.returncode == 0
-    assert stdout.decode().startswith("sample field: 10 lines of 8 crop rows, 1,000 points each\n")
-    assert "points in:   80,000\n" in stdout.decode()
+    code, shown, stdout = run_with_terminal_stderr([sys.executable, str(JOB)], columns=100)
+    assert code == 0
+    assert stdout.startswith("sample field: 10 lines of 8 crop rows, 1,000 points each\n")
+    assert "points in:   80,000\n" in stdout
     draws = [BAR_DRAW.fullmatch(draw) for draw in COLOUR_SEQUENCE.sub("", shown).split("\r\x1b[2K")[1:]]
     assert draws and all(draws), shown
     positions = [int(draw["position"]) for draw in draws]
@@ -291,3 +282,15 @@ def test_job_stops_quietly_when_its_reader_goes():
     _, errors = process.communicate(timeout=120)
     assert process.returncode == 1
     assert b"Traceback" not in errors and b"BrokenPipe" not in errors
+
+
+def test_the_summary_says_when_points_belong_to_no_record_and_records_share_a_crop_row(tmp_path):
+    field = junction_field()
+    stray = [[7, 7, 1.0, 1.0, 900]]
+    field["points_in_rows"] = np.vstack([field["points_in_rows"], stray])
+    field["connected_crop_rows"] = np.vstack([field["connected_crop_rows"], field["connected_crop_rows"][:1]])
+    np.savez(tmp_path / "field.npz", **field)
+    done = run_job("--input", "field.npz", cwd=tmp_path)
+    assert done.returncode == 0, done.stderr
+    assert "  1 points belong to no record's crop row and are left out\n" in done.stdout
+    assert "  5 points are gathered again by records that share a crop row\n" in done.stdout

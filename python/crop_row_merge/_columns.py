@@ -56,6 +56,8 @@ def table_names(table: str, width: int, own: Sequence[object] | None) -> list[st
     """A table's column names as text: its own, or for an array the documented ones and then
     column_<position>."""
     if own is not None:
+        if len(own) != width:
+            raise FieldError(f"{table}: {len(own)} column names for {width} columns")
         names = [str(name) for name in own]
     else:
         documented = DOCUMENTED_COLUMNS[table]

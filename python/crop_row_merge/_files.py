@@ -18,7 +18,6 @@ if TYPE_CHECKING:
 
 import numpy as np
 
-from ._atomic import replaced_atomically
 from ._columns import DOCUMENTED_COLUMNS, TABLES, check_mapping, table_names
 from ._errors import FieldError, FieldNotFoundError
 from ._extras import require
