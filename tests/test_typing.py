@@ -64,3 +64,37 @@ def test_installed_stub_matches_what_the_module_binds():
     assert not functions["merge_points_removing_overlap"].args.posonlyargs
     [exported] = [node for node in stub.body if isinstance(node, ast.Assign)]
     assert ast.literal_eval(exported.value) == _native.__all__
+
+
+PACKAGE_SCRIPT = """\
+import numpy as np
+
+import crop_row_merge as crm
+
+empty = np.zeros((0, 11))
+survivors = crm.merge_tables(empty, np.zeros((0, 4)), empty)
+reveal_type(survivors)
+summary = crm.merge_fields(["north.npz"], "out", format="parquet")
+reveal_type(summary)
+reveal_type(crm.merge_field(crm.read_field("north.npz"), "north.parquet"))
+crm.merge_fields(["north.npz"], "out", format="xlsx")
+crm.write_field("north", crm.read_field("north.npz"), format="xlsx")
+"""
+
+
+def test_a_users_script_sees_the_packages_real_types(tmp_path):
+    (tmp_path / "user.py").write_text(PACKAGE_SCRIPT)
+    env = {name: value for name, value in os.environ.items() if name != "MYPYPATH"}
+    done = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(tmp_path / "cache"), "user.py"],
+        cwd=tmp_path, env=env, capture_output=True, text=True, timeout=300,
+    )
+    lines = [line for line in done.stdout.splitlines() if line.startswith("user.py:")]
+    assert lines[:3] == [
+        'user.py:7: note: Revealed type is "pandas.core.frame.DataFrame"',
+        'user.py:9: note: Revealed type is "pandas.core.frame.DataFrame"',
+        'user.py:10: note: Revealed type is "numpy.ndarray[tuple[Any, ...], numpy.dtype[Any]]"',
+    ], done.stdout
+    errors = [line for line in lines[3:] if ": error: " in line]
+    assert [line.split(":")[1] for line in errors] == ["11", "12"], done.stdout
+    assert all(line.endswith("[arg-type]") for line in errors)

@@ -8,7 +8,7 @@ import math
 import warnings
 from collections.abc import Mapping
 from dataclasses import dataclass
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
@@ -16,6 +16,9 @@ from ._columns import DOCUMENTED_COLUMNS, check_mapping, refuse_unmatched
 from ._errors import FieldError, FieldWarning
 from ._extras import require
 from ._field import Field
+
+if TYPE_CHECKING:
+    from ._field import TableLike
 from ._origins import crop_row_keys
 from ._tables import Table
 
@@ -49,9 +52,9 @@ class CropRows:
 
 
 def build_field(
-    points: Any,
+    points: TableLike,
     *,
-    row_information: Any = None,
+    row_information: TableLike | None = None,
     max_gap: float = 1.0,
     max_angle: float = 10.0,
     max_offset: float = 0.2,

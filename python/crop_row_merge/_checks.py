@@ -5,6 +5,7 @@ counts them all."""
 from __future__ import annotations
 
 import sys
+import types
 import warnings
 from collections.abc import Mapping, Sequence
 from typing import TYPE_CHECKING, SupportsFloat, SupportsIndex
@@ -60,7 +61,8 @@ def warn_about_mistakes(field: Field, tolerance: float, carrier: np.ndarray) -> 
 
 def stack_level_outside_package() -> int:
     """The stack level of the first caller outside this package, as pandas points its warnings."""
-    frame, level = sys._getframe(1), 1
+    frame: types.FrameType | None = sys._getframe(1)
+    level = 1
     package = __name__.rpartition(".")[0]
     while frame is not None and frame.f_globals.get("__name__", "").partition(".")[0] == package:
         frame, level = frame.f_back, level + 1

@@ -6,7 +6,7 @@ from __future__ import annotations
 import os
 import pathlib
 from collections.abc import Iterable, Iterator, Mapping, Sequence
-from typing import TYPE_CHECKING, Union
+from typing import TYPE_CHECKING, Union, cast
 
 import numpy as np
 
@@ -125,4 +125,5 @@ def field_from(tables: Mapping[str, object], columns: Mapping[str, str] | None =
     missing = [table for table in TABLES if table not in tables]
     if missing:
         raise FieldError(f"the tables lack {', '.join(missing)}")
-    return Field(*(tables[table] for table in TABLES), columns=columns)  # type: ignore[arg-type]
+    connected, points, information = (cast("TableLike", tables[table]) for table in TABLES)
+    return Field(connected, points, information, columns=columns)

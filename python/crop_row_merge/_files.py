@@ -153,11 +153,11 @@ def refuse_replacing_inputs(outputs: Iterable[pathlib.Path], inputs: Iterable[pa
         if (identity := file_identity(source)) is not None:
             by_file.setdefault(identity, source)
     for output in outputs:
-        source = by_path.get(os.path.realpath(output))
-        if source is None and (identity := file_identity(output)) is not None:
-            source = by_file.get(identity)
-        if source is not None:
-            raise FieldError(f"the output {output} would replace {source}, an input; choose another output")
+        replaced = by_path.get(os.path.realpath(output))
+        if replaced is None and (identity := file_identity(output)) is not None:
+            replaced = by_file.get(identity)
+        if replaced is not None:
+            raise FieldError(f"the output {output} would replace {replaced}, an input; choose another output")
 
 
 def file_identity(path: pathlib.Path) -> tuple[int, int] | None:
@@ -207,6 +207,7 @@ def documented_table(field: Field, table: str) -> pyarrow.Table:
     arrow = own.arrow()
     names = list(arrow.column_names)
     for documented, position in zip(DOCUMENTED_COLUMNS[table], own.layout.read):
-        names[position] = documented
+        if position is not None:
+            names[position] = documented
     table_names(table, len(names), names)  # refuses a name now held twice
     return arrow.rename_columns(names)

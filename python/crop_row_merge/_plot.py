@@ -8,13 +8,15 @@ from __future__ import annotations
 import io
 import os
 import string
+from collections.abc import Mapping
 from dataclasses import dataclass
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
 from ._build import first_records
 from ._extras import require
+from ._field import Field, PathLike
 from ._files import as_field
 from ._junctions import (
     FIRST_SLOT_COLUMN,
@@ -27,6 +29,9 @@ from ._junctions import (
 )
 from ._call import DEFAULT_TOLERANCE, call_merge
 from ._origins import crop_row_keys
+
+if TYPE_CHECKING:
+    from ._field import TableLike
 
 ZOOMED_JUNCTIONS = 4
 KEPT_COLOUR = "#0072b2"  # dark blue
@@ -63,7 +68,8 @@ class Scene:
 
 
 def plot_field(
-    source: Any, output: str | os.PathLike[str], *, tolerance: float = DEFAULT_TOLERANCE, num_threads: int = 0
+    source: Field | Mapping[str, TableLike] | PathLike, output: PathLike, *, tolerance: float = DEFAULT_TOLERANCE,
+    num_threads: int = 0,
 ) -> JunctionDrops:
     """Merges a field (a path that `read_field` reads, a Field, or a mapping of the three tables)
     and draws it before and after as a PNG file; returns what each junction dropped."""

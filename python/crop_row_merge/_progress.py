@@ -6,7 +6,10 @@ from __future__ import annotations
 import os
 import sys
 import time
-from typing import Any, TextIO
+from typing import TYPE_CHECKING, TextIO
+
+if TYPE_CHECKING:
+    from ._summary import SummaryRow
 
 BAR_CELLS = 30
 REDRAW_SECONDS = 0.1
@@ -28,7 +31,7 @@ class FieldBar:
         self.started = time.monotonic()
         self.drawn_at: float | None = None
 
-    def advance(self, row: dict[str, Any]) -> None:
+    def advance(self, row: SummaryRow) -> None:
         """Counts one finished field, given its summary row."""
         self.done += 1
         self.failed += row["status"] == "failed"
