@@ -185,26 +185,26 @@ def under_a_process_limit(room, num_threads):
     return completed.stdout.splitlines()
 
 
-def test_a_huge_request_runs_on_the_bound_and_leaves_room_for_other_threads():
-    # Room for the 4 workers of the bound, a thread and a process.
-    assert under_a_process_limit(room=6, num_threads=100_000) == [
-        "result (6, 5)",
-        "workers 4",
-        "child ran",
-        "again (6, 5)",
-    ]
-
-
-def test_a_growth_that_cannot_start_a_thread_fails_and_takes_back_the_workers_it_started():
-    # Room for 2 of the 4 workers asked for: the third does not start.
-    lines = under_a_process_limit(room=2, num_threads=4)
-    assert lines == [
-        "PanicException called `Result::unwrap()` on an `Err` value: ThreadPoolBuildError { kind: "
-        'IOError(Os { code: 11, kind: WouldBlock, message: "Resource temporarily unavailable" }) }',
-        "workers 0",
-        "child ran",
-        "again (6, 5)",
-    ]
+@pytest.mark.parametrize(
+    "room, num_threads, outcome, workers",
+    [
+        # Room for the 4 workers of the bound, a thread and a process: a huge request runs
+        # on the bound.
+        (6, 100_000, "result (6, 5)", "workers 4"),
+        # Room for 2 of the 4 workers asked for: the third does not start, the growth fails
+        # and takes back the 2 it started.
+        (
+            2,
+            4,
+            "PanicException called `Result::unwrap()` on an `Err` value: ThreadPoolBuildError { kind: "
+            'IOError(Os { code: 11, kind: WouldBlock, message: "Resource temporarily unavailable" }) }',
+            "workers 0",
+        ),
+    ],
+    ids=["huge request on the bound", "growth that cannot start a thread"],
+)
+def test_under_a_process_limit_the_pool_leaves_room_for_other_threads(room, num_threads, outcome, workers):
+    assert under_a_process_limit(room, num_threads) == [outcome, workers, "child ran", "again (6, 5)"]
 
 
 # Each worker's context switches, before and after many small calls: a worker
