@@ -57,8 +57,8 @@ def test_thread_count_resolution(num_threads, env, workers):
     assert workers_started(num_threads, env) == workers
 
 
-def run_calls(code):
-    completed = run_python(code, NO_THREAD_VARIABLES)
+def run_calls(code, env=None):
+    completed = run_python(code, {**NO_THREAD_VARIABLES, **(env or {})})
     assert completed.returncode == 0, completed.stderr
     return completed
 
@@ -235,51 +235,61 @@ print(len(workers), *sorted((switches(tid) - s for tid, s in zip(workers, start)
 """
 
 
+# Idle workers that wait an hour: however long the calls take on a loaded machine, no
+# worker's idle time runs out and wakes it, so every switch counted comes from a call.
+NEVER_IDLE = {"_NATIVE_WORKER_IDLE_MS": str(3600 * 1000)}
+
+
 @pytest.mark.parametrize("threads", [1, 2])
 def test_a_call_wakes_only_the_workers_it_uses(threads):
     calls = 200
     code = WAKE_UPS.replace("CALLS", str(calls)).replace("THREADS", str(threads))
-    pool, *woken = map(int, run_calls(code).stdout.split())
+    pool, *woken = map(int, run_calls(code, NEVER_IDLE).stdout.split())
     assert pool == 4
     assert all(count >= calls for count in woken[:threads]), woken
     # The workers the calls did not use stayed asleep.
     assert sum(woken[threads:]) <= 5, woken
 
 
+# Workers idle for 3 s exit: short enough to watch them go, long enough that the calls
+# below, a few milliseconds apart, keep the workers they use on any machine.
+IDLE_EXITS = """
+import os, time, numpy as np, _native
+from support import junction_field
+
+merge = _native.merge_points_removing_overlap
+field = junction_field()
+many_records = dict(field, connected_crop_rows=np.tile(field["connected_crop_rows"], (4, 1)))
+base = set(os.listdir("/proc/self/task"))
+
+def workers():
+    return set(os.listdir("/proc/self/task")) - base
+
+def until(count, call):
+    # Only a pool that never lets its workers go gets to the deadline.
+    deadline = time.monotonic() + 120
+    while len(workers()) != count and time.monotonic() < deadline:
+        if call:
+            merge(**field, tolerance=0.1, num_threads=2)  # keeps 2 workers in use
+        time.sleep(0.02)
+    return workers()
+
+merge(**many_records, tolerance=0.1, num_threads=4)
+started = workers()
+merge(**field, tolerance=0.1, num_threads=2)
+print(len(workers()))
+# Calls on 2 workers: the 2 others go; the 2 in use stay, the same threads throughout.
+kept = until(2, call=True)
+for _ in range(3):
+    merge(**field, tolerance=0.1, num_threads=2)
+print(len(kept), kept <= started, workers() == kept)
+# Without calls, all go; the next call starts what it needs.
+print(len(until(0, call=False)))
+result = merge(**many_records, tolerance=0.1, num_threads=3)
+print(len(workers()), result.shape)
+"""
+
+
 def test_workers_that_recent_calls_did_not_use_exit_once_idle():
-    completed = run_calls(
-        """
-        import os, time, numpy as np, _native
-        from support import junction_field
-
-        merge = _native.merge_points_removing_overlap
-        field = junction_field()
-        many_records = dict(field, connected_crop_rows=np.tile(field["connected_crop_rows"], (4, 1)))
-        base = len(os.listdir("/proc/self/task"))
-
-        def workers():
-            return len(os.listdir("/proc/self/task")) - base
-
-        def until(count, call):
-            deadline = time.monotonic() + 60
-            while workers() != count and time.monotonic() < deadline:
-                if call:
-                    merge(**field, tolerance=0.1, num_threads=2)  # keeps 2 workers busy
-                time.sleep(0.2)
-            return workers()
-
-        merge(**many_records, tolerance=0.1, num_threads=4)
-        merge(**field, tolerance=0.1, num_threads=2)
-        print(workers())
-        # Calls on 2 workers every 0.2 s: the 2 others go, the 2 in use stay.
-        print(until(2, call=True))
-        time.sleep(1)
-        merge(**field, tolerance=0.1, num_threads=2)
-        print(workers())
-        # Without calls, all go; the next call starts what it needs.
-        print(until(0, call=False))
-        result = merge(**many_records, tolerance=0.1, num_threads=3)
-        print(workers(), result.shape)
-        """
-    )
-    assert completed.stdout.split("\n") == ["4", "2", "2", "0", "3 (24, 5)", ""]
+    completed = run_calls(IDLE_EXITS, {"_NATIVE_WORKER_IDLE_MS": "3000"})
+    assert completed.stdout.splitlines() == ["4", "2 True True", "0", "3 (24, 5)"]

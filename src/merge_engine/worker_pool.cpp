@@ -8,7 +8,11 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <charconv>
+#include <chrono>
 #include <condition_variable>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <limits>
@@ -27,6 +31,25 @@ namespace merge_engine {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+constexpr std::chrono::milliseconds default_idle_time{5000};
+// Long enough for any test, short enough that a deadline never overflows the clock.
+constexpr std::uint64_t longest_idle_milliseconds = 24 * 60 * 60 * 1000;
+
+// How long a worker waits for work before it exits. Tests of the exits set
+// "_NATIVE_WORKER_IDLE_MS" to a whole number of milliseconds (up to a day), to see them
+// without waiting, or to keep workers whatever the load; anything else leaves the
+// default. It is read once, when the pool is made, and is not meant for users.
+std::chrono::milliseconds idle_time_from_environment() {
+    const char* text = std::getenv("_NATIVE_WORKER_IDLE_MS");
+    if (text == nullptr) return default_idle_time;
+    const char* end = text + std::strlen(text);
+    std::uint64_t milliseconds = 0;
+    auto [stop, error] = std::from_chars(text, end, milliseconds);
+    if (error != std::errc() || stop != end || milliseconds > longest_idle_milliseconds)
+        return default_idle_time;
+    return std::chrono::milliseconds(milliseconds);
+}
 
 struct Stretch {
     std::size_t begin;
@@ -116,14 +139,15 @@ class AllSignalsBlocked {
 //
 // The exit rule, which keeps the workers numbered without gaps: workers 0 .. live_ - 1 run;
 // only the highest-numbered one, live_ - 1, waits with a deadline (its last use plus
-// worker_idle_time), and the others wait without one. When that deadline passes with no job,
+// idle_time_), and the others wait without one. When that deadline passes with no job,
 // it lowers live_ and wakes the worker below, which is then the highest and starts waiting
 // for its own deadline. Whatever lowers live_ (an exit, or a growth taking its workers back)
 // wakes the new highest worker; a growth that raises live_ needs to wake no one, since the
 // worker that was highest finds at its deadline that it no longer is, and waits on.
 class WorkerPool {
   public:
-    explicit WorkerPool(std::size_t bound) : slots_(std::make_unique<Slot[]>(bound)) {}
+    explicit WorkerPool(std::size_t bound)
+        : idle_time_(idle_time_from_environment()), slots_(std::make_unique<Slot[]>(bound)) {}
 
     void ensure_workers(std::size_t wanted) {
         std::lock_guard one_at_a_time(control_mutex_);
@@ -204,8 +228,8 @@ class WorkerPool {
                 if (--job.running == 0) job_done_.notify_one();
             } else if (index + 1 < live_) {
                 slot.wake.wait(lock);
-            } else if (Clock::now() < slot.last_used + worker_idle_time) {
-                slot.wake.wait_until(lock, slot.last_used + worker_idle_time);
+            } else if (Clock::now() < slot.last_used + idle_time_) {
+                slot.wake.wait_until(lock, slot.last_used + idle_time_);
             } else {
                 --live_;
                 if (index > 0) slots_[index - 1].wake.notify_one();
@@ -230,6 +254,7 @@ class WorkerPool {
         }
     }
 
+    const std::chrono::milliseconds idle_time_;
     std::mutex control_mutex_;  // one job or growth at a time
     // Guards what the workers share: live_, their slots (but the threads) and, of the job
     // they run, the count still running and the failure; a worker holds it except while it
