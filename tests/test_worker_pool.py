@@ -1,4 +1,5 @@
-"""The process-wide worker pool: thread counts, its bound, growth, reuse, wake-ups and idle workers leaving."""
+"""The process-wide worker pool: thread counts, the processors and control-group quota they come
+from, its bound, growth, reuse, wake-ups and idle workers leaving."""
 
 import os
 import re
@@ -55,6 +56,111 @@ def workers_started(num_threads, env):
 )
 def test_thread_count_resolution(num_threads, env, workers):
     assert workers_started(num_threads, env) == workers
+
+
+# Pinned to its first `processors` processors, the child prints the workers a call with
+# num_threads=0 runs on, then the pool's bound (what a huge request runs on).
+ON_PROCESSORS = """
+import os, _native
+from support import junction_field
+os.sched_setaffinity(0, sorted(os.sched_getaffinity(0))[:%d])
+base = len(os.listdir("/proc/self/task"))
+for num_threads in (0, 100_000):
+    _native.merge_points_removing_overlap(**junction_field(), tolerance=0.1, num_threads=num_threads)
+    print(len(os.listdir("/proc/self/task")) - base)
+"""
+
+
+def two_processors():
+    if len(os.sched_getaffinity(0)) < 2:
+        pytest.skip("needs 2 processors, to see a quota of fewer lower their count")
+    return 2
+
+
+def default_and_bound(processors, cgroup_root=None):
+    """Workers for num_threads=0 and the pool's bound, in a child pinned to `processors`
+    processors that reads its control group's files under `cgroup_root`."""
+    env = {**NO_THREAD_VARIABLES, "_NATIVE_CGROUP_FILES_ROOT": cgroup_root and str(cgroup_root)}
+    completed = run_python(ON_PROCESSORS % processors, env)
+    assert completed.returncode == 0, completed.stderr
+    return tuple(map(int, completed.stdout.split()))
+
+
+def write_files(root, files):
+    for path, text in files.items():
+        (root / path).parent.mkdir(parents=True, exist_ok=True)
+        (root / path).write_text(text)
+    return root
+
+
+def cgroup_v2(root, group, limits):
+    """A process in cgroup v2 group `group`, with "cpu.max" `limits[level]` at each level
+    named (a level without it has no limit)."""
+    files = {"proc/self/cgroup": f"0::{group}\n"}
+    for level, line in limits.items():
+        files[f"sys/fs/cgroup{level.rstrip('/')}/cpu.max"] = line + "\n"
+    return write_files(root, files)
+
+
+def cgroup_v1(root, group, quota, period, mount_root="/"):
+    """A process in cgroup v1 group `group` of the cpu controller, mounted at
+    /sys/fs/cgroup/cpu,cpuacct with `mount_root` as its root, beside a memory controller."""
+    relative = group[len(mount_root):].strip("/") if group.startswith(mount_root) else group
+    folder = "sys/fs/cgroup/cpu,cpuacct/" + relative
+    return write_files(root, {
+        "proc/self/cgroup": f"7:memory:{group}\n4:cpu,cpuacct:{group}\n1:name=systemd:{group}\n",
+        "proc/self/mountinfo": (
+            "24 30 0:22 / /sys rw,nosuid,nodev,noexec,relatime shared:7 - sysfs sysfs rw\n"
+            "33 24 0:28 / /sys/fs/cgroup/memory rw,nosuid shared:14 - cgroup cgroup rw,memory\n"
+            f"35 24 0:30 {mount_root} /sys/fs/cgroup/cpu,cpuacct rw,nosuid shared:16 - cgroup cgroup "
+            "rw,cpu,cpuacct\n"
+        ),
+        f"{folder}/cpu.cfs_quota_us": f"{quota}\n",
+        f"{folder}/cpu.cfs_period_us": f"{period}\n",
+    })
+
+
+def test_the_default_count_and_the_bound_follow_the_processors_of_the_process(tmp_path):
+    # A control group without a quota, so that only the affinity mask counts.
+    unlimited = cgroup_v2(tmp_path, "/job", {"/job": "max 100000"})
+    assert default_and_bound(1, unlimited) == (1, 4)
+    assert default_and_bound(two_processors(), unlimited) == (2, 8)
+
+
+@pytest.mark.parametrize(
+    "group, limits, expected",
+    [
+        ("/job", {"/job": "100000 100000"}, (1, 4)),
+        # Whole processors, rounded down, and never fewer than one.
+        ("/job", {"/job": "190000 100000"}, (1, 4)),
+        ("/job", {"/job": "20000 100000"}, (1, 4)),
+        # A level above the process's own group limits it too.
+        ("/user.slice/job", {"/user.slice/job": "max 100000", "/user.slice": "100000 100000"}, (1, 4)),
+        ("/", {"/": "50000 50000"}, (1, 4)),
+        # No quota, or one above the processors of the mask, leaves the mask's count.
+        ("/job", {}, (2, 8)),
+        ("/job", {"/job": "max 100000", "/": "max 100000"}, (2, 8)),
+        ("/job", {"/job": "400000 100000"}, (2, 8)),
+    ],
+)
+def test_the_processors_are_lowered_to_the_cgroup_v2_quota(tmp_path, group, limits, expected):
+    assert default_and_bound(two_processors(), cgroup_v2(tmp_path, group, limits)) == expected
+
+
+@pytest.mark.parametrize(
+    "group, quota, period, mount_root, expected",
+    [
+        ("/job", 100000, 100000, "/", (1, 4)),
+        ("/job", 150000, 100000, "/", (1, 4)),
+        # In a container the controller's root is the container's own group.
+        ("/docker/3f2a", 50000, 50000, "/docker/3f2a", (1, 4)),
+        ("/job", -1, 100000, "/", (2, 8)),
+        ("/job", 800000, 100000, "/", (2, 8)),
+    ],
+)
+def test_the_processors_are_lowered_to_the_cgroup_v1_quota(tmp_path, group, quota, period, mount_root, expected):
+    root = cgroup_v1(tmp_path, group, quota, period, mount_root)
+    assert default_and_bound(two_processors(), root) == expected
 
 
 def run_calls(code, env=None):
