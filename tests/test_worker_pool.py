@@ -77,10 +77,10 @@ def two_processors():
     return 2
 
 
-def default_and_bound(processors, cgroup_root=None):
+def default_and_bound(processors, cgroup_root):
     """Workers for num_threads=0 and the pool's bound, in a child pinned to `processors`
     processors that reads its control group's files under `cgroup_root`."""
-    env = {**NO_THREAD_VARIABLES, "_NATIVE_CGROUP_FILES_ROOT": cgroup_root and str(cgroup_root)}
+    env = {**NO_THREAD_VARIABLES, "_NATIVE_CGROUP_FILES_ROOT": str(cgroup_root)}
     completed = run_python(ON_PROCESSORS % processors, env)
     assert completed.returncode == 0, completed.stderr
     return tuple(map(int, completed.stdout.split()))
@@ -105,8 +105,7 @@ def cgroup_v2(root, group, limits):
 def cgroup_v1(root, group, quota, period, mount_root="/"):
     """A process in cgroup v1 group `group` of the cpu controller, mounted at
     /sys/fs/cgroup/cpu,cpuacct with `mount_root` as its root, beside a memory controller."""
-    relative = group[len(mount_root):].strip("/") if group.startswith(mount_root) else group
-    folder = "sys/fs/cgroup/cpu,cpuacct/" + relative
+    folder = "sys/fs/cgroup/cpu,cpuacct/" + group.removeprefix(mount_root).strip("/")
     return write_files(root, {
         "proc/self/cgroup": f"7:memory:{group}\n4:cpu,cpuacct:{group}\n1:name=systemd:{group}\n",
         "proc/self/mountinfo": (
