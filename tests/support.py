@@ -53,10 +53,12 @@ def junction_field() -> dict[str, np.ndarray]:
     }
 
 
-def run_python(code: str, env: dict[str, str | None] | None = None) -> subprocess.CompletedProcess:
+def run_python(
+    code: str, env: dict[str, str | None] | None = None, timeout: float = 120
+) -> subprocess.CompletedProcess:
     """Runs `code` in a fresh interpreter with this one's environment, changed
     by `env`: a value sets a variable, None removes it. The child can import
-    this module."""
+    this module; one still running after `timeout` seconds is killed."""
     full_env = dict(os.environ)
     here = os.path.dirname(os.path.abspath(__file__))
     full_env["PYTHONPATH"] = os.pathsep.join(filter(None, [here, full_env.get("PYTHONPATH")]))
@@ -70,5 +72,5 @@ def run_python(code: str, env: dict[str, str | None] | None = None) -> subproces
         env=full_env,
         capture_output=True,
         text=True,
-        timeout=120,
+        timeout=timeout,
     )

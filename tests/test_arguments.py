@@ -174,21 +174,23 @@ class Tolerance:
 
 
 @pytest.mark.parametrize(
-    "tolerance, num_threads",
-    [(0.1, 1), (np.float64(0.1), True), (Tolerance(), Threads()), (0.1, np.uint8(3)), (0.1, 0)],
+    "tolerance, num_threads, as_float",
+    [
+        (0.1, 1, 0.1),
+        (np.float64(0.1), True, 0.1),
+        (Tolerance(), Threads(), 0.1),
+        (0.1, np.uint8(3), 0.1),
+        (0.1, 0, 0.1),
+        # An integer tolerance is the float of the same value.
+        (2, 1, 2.0),
+    ],
 )
-def test_number_conversions(tolerance, num_threads):
-    np.testing.assert_array_equal(merge(*arrays(), tolerance, num_threads), expected_result())
-
-
-def test_integer_tolerance_is_the_float():
-    connected, points, information = arrays()
-    np.testing.assert_array_equal(merge(connected, points, information, 2, 1),
-                                  merge(connected, points, information, 2.0, 1))
+def test_number_conversions(tolerance, num_threads, as_float):
+    np.testing.assert_array_equal(merge(*arrays(), tolerance, num_threads), merge(*arrays(), as_float, 1))
 
 
 def relayouts(array):
-    """The same values in other memory layouts NumPy can present."""
+    """The same values in other memory layouts NumPy can present, and as a subclass."""
     padded = np.full((array.shape[0] * 2, array.shape[1] * 3), -7.0)
     padded[::2, ::3] = array
     # A float64 field inside a packed record: byte strides of 12, not a multiple of 8.
@@ -203,6 +205,7 @@ def relayouts(array):
         "negative strides": np.flip(np.flip(array, 0).copy(), 0),
         "odd byte strides": packed["value"],
         "read-only": read_only,
+        "subclass": array.view(Labelled),
     }
 
 
@@ -230,13 +233,6 @@ def test_one_array_for_several_parameters():
     keys = np.arange(1.0, 4.0)[:, None]
     everything = np.hstack([keys, keys, keys, np.full((3, 1), np.nan), keys, np.zeros((3, 6))])
     np.testing.assert_array_equal(merge(everything, everything, everything, 0.1, 2), everything)
-
-
-def test_array_subclass_is_accepted():
-    connected, points, information = arrays()
-    np.testing.assert_array_equal(
-        merge(connected, points.view(Labelled), information, 0.1, 1), expected_result()
-    )
 
 
 def test_inputs_are_never_written():

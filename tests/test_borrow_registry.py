@@ -1,5 +1,6 @@
 """Read-only claims on the inputs, seen through the borrow registry the module shares on NumPy."""
 
+import contextlib
 import ctypes
 
 import numpy as np
@@ -37,31 +38,49 @@ def registry():
     return Registry.from_address(get_pointer(capsule, ATTRIBUTE.encode()))
 
 
-@pytest.mark.parametrize("parameter", ["connected_crop_rows", "points_in_rows", "row_information"])
-def test_array_claimed_for_writing_is_refused(registry, parameter):
+@contextlib.contextmanager
+def claimed_for_writing(registry, array):
+    """`array` held by a writer, as another native module would hold it, while the block runs."""
+    assert registry.acquire_write(registry.state, array) == 0
+    try:
+        yield
+    finally:
+        registry.release_write(registry.state, array)
+
+
+def writer_may_claim(registry, array):
+    """Whether a writer could claim `array` now; the claim is given back at once."""
+    code = registry.acquire_write(registry.state, array)
+    if code == 0:
+        registry.release_write(registry.state, array)
+    return code == 0
+
+
+def assert_refused_as_borrowed(field):
+    with pytest.raises(BaseException) as caught:
+        merge(**field, tolerance=0.1, num_threads=1)
+    assert type(caught.value).__name__ == "PanicException"
+    assert caught.value.args == ("called `Result::unwrap()` on an `Err` value: AlreadyBorrowed",)
+
+
+@pytest.mark.parametrize(
+    "claimed",
+    [
+        lambda field: field["connected_crop_rows"],
+        lambda field: field["points_in_rows"],
+        lambda field: field["row_information"],
+        # A view of part of the points is the same memory.
+        lambda field: field["points_in_rows"][2:4],
+    ],
+    ids=["connected_crop_rows", "points_in_rows", "row_information", "overlapping view"],
+)
+def test_memory_claimed_for_writing_is_refused_until_released(registry, claimed):
     field = junction_field()
+    expected = merge(**field, tolerance=0.1, num_threads=1)
     assert registry.version >= 1
-    assert registry.acquire_write(registry.state, field[parameter]) == 0
-    try:
-        with pytest.raises(BaseException) as caught:
-            merge(**field, tolerance=0.1, num_threads=1)
-        assert type(caught.value).__name__ == "PanicException"
-        assert caught.value.args == ("called `Result::unwrap()` on an `Err` value: AlreadyBorrowed",)
-    finally:
-        registry.release_write(registry.state, field[parameter])
-    merge(**field, tolerance=0.1, num_threads=1)
-
-
-def test_overlapping_view_counts_as_the_same_memory(registry):
-    field = junction_field()
-    middle = field["points_in_rows"][2:4]
-    assert registry.acquire_write(registry.state, middle) == 0
-    try:
-        with pytest.raises(BaseException, match="AlreadyBorrowed"):
-            merge(**field, tolerance=0.1, num_threads=1)
-    finally:
-        registry.release_write(registry.state, middle)
-    merge(**field, tolerance=0.1, num_threads=1)
+    with claimed_for_writing(registry, claimed(field)):
+        assert_refused_as_borrowed(field)
+    np.testing.assert_array_equal(merge(**field, tolerance=0.1, num_threads=1), expected)
 
 
 def test_claims_are_withdrawn_after_every_call(registry):
@@ -72,9 +91,7 @@ def test_claims_are_withdrawn_after_every_call(registry):
         merge(arrays[0], [[1.0]], arrays[2], 0.1, 1)  # refused after the first claim was taken
     with pytest.raises(BaseException):
         merge(arrays[0], arrays[1], np.zeros((0, 11)), 0.1, 1)  # fails inside the merge
-    for array in arrays:
-        assert registry.acquire_write(registry.state, array) == 0
-        registry.release_write(registry.state, array)
+    assert all(writer_may_claim(registry, array) for array in arrays)
 
 
 def test_readers_do_not_exclude_each_other_but_exclude_writers(registry):
@@ -85,8 +102,7 @@ def test_readers_do_not_exclude_each_other_but_exclude_writers(registry):
         merge(**dict(junction_field(), points_in_rows=points), tolerance=0.1, num_threads=1)
     finally:
         registry.release_read(registry.state, points)
-    assert registry.acquire_write(registry.state, points) == 0
-    registry.release_write(registry.state, points)
+    assert writer_may_claim(registry, points)
 
 
 class ShiftingItemSize(np.ndarray):
@@ -104,8 +120,7 @@ def test_claim_is_withdrawn_even_if_the_array_describes_itself_differently(regis
     field = junction_field()
     points = field["points_in_rows"]
     merge(**dict(field, points_in_rows=points.view(ShiftingItemSize)), tolerance=0.1, num_threads=1)
-    assert registry.acquire_write(registry.state, points) == 0
-    registry.release_write(registry.state, points)
+    assert writer_may_claim(registry, points)
 
 
 def item_size_subclass(reply):
@@ -144,16 +159,11 @@ def test_a_claim_reads_no_python_attribute_of_the_array(registry, reply):
     kind = item_size_subclass(reply)
     hostile = dict(field, points_in_rows=points.view(kind))
     last_row = points[-1:]  # a claim is withdrawn through the view that took it
-    assert registry.acquire_write(registry.state, last_row) == 0
-    try:
-        with pytest.raises(BaseException, match="AlreadyBorrowed"):
-            merge(**hostile, tolerance=0.1, num_threads=1)
-    finally:
-        registry.release_write(registry.state, last_row)
+    with claimed_for_writing(registry, last_row):
+        assert_refused_as_borrowed(hostile)
     assert np.array_equal(merge(**hostile, tolerance=0.1, num_threads=1), merge(**field, tolerance=0.1, num_threads=1))
     assert kind.reads == 0
-    assert registry.acquire_write(registry.state, points) == 0
-    registry.release_write(registry.state, points)
+    assert writer_may_claim(registry, points)
 
 
 @pytest.mark.parametrize(
@@ -173,8 +183,7 @@ def test_a_span_beyond_the_address_space_is_taken_as_all_of_it(registry, shape, 
         assert registry.acquire_write(registry.state, elsewhere) == -1
     finally:
         registry.release_read(registry.state, huge)
-    assert registry.acquire_write(registry.state, elsewhere) == 0
-    registry.release_write(registry.state, elsewhere)
+    assert writer_may_claim(registry, elsewhere)
 
 
 @pytest.mark.parametrize("obj", [[1.0, 2.0], None, np.float64(1.0), memoryview(b"1234")])

@@ -1,4 +1,5 @@
-"""The process-wide worker pool: thread counts, its bound, growth, reuse, wake-ups and idle workers leaving."""
+"""The process-wide worker pool: thread counts, the processors and control-group quota they come
+from, its bound, growth, reuse, wake-ups and idle workers leaving."""
 
 import os
 import re
@@ -57,8 +58,112 @@ def test_thread_count_resolution(num_threads, env, workers):
     assert workers_started(num_threads, env) == workers
 
 
-def run_calls(code):
-    completed = run_python(code, NO_THREAD_VARIABLES)
+# Pinned to its first `processors` processors, the child prints the workers a call with
+# num_threads=0 runs on, then the pool's bound (what a huge request runs on).
+ON_PROCESSORS = """
+import os, _native
+from support import junction_field
+os.sched_setaffinity(0, sorted(os.sched_getaffinity(0))[:%d])
+base = len(os.listdir("/proc/self/task"))
+for num_threads in (0, 100_000):
+    _native.merge_points_removing_overlap(**junction_field(), tolerance=0.1, num_threads=num_threads)
+    print(len(os.listdir("/proc/self/task")) - base)
+"""
+
+
+def two_processors():
+    if len(os.sched_getaffinity(0)) < 2:
+        pytest.skip("needs 2 processors, to see a quota of fewer lower their count")
+    return 2
+
+
+def default_and_bound(processors, cgroup_root):
+    """Workers for num_threads=0 and the pool's bound, in a child pinned to `processors`
+    processors that reads its control group's files under `cgroup_root`."""
+    env = {**NO_THREAD_VARIABLES, "_NATIVE_CGROUP_FILES_ROOT": str(cgroup_root)}
+    completed = run_python(ON_PROCESSORS % processors, env)
+    assert completed.returncode == 0, completed.stderr
+    return tuple(map(int, completed.stdout.split()))
+
+
+def write_files(root, files):
+    for path, text in files.items():
+        (root / path).parent.mkdir(parents=True, exist_ok=True)
+        (root / path).write_text(text)
+    return root
+
+
+def cgroup_v2(root, group, limits):
+    """A process in cgroup v2 group `group`, with "cpu.max" `limits[level]` at each level
+    named (a level without it has no limit)."""
+    files = {"proc/self/cgroup": f"0::{group}\n"}
+    for level, line in limits.items():
+        files[f"sys/fs/cgroup{level.rstrip('/')}/cpu.max"] = line + "\n"
+    return write_files(root, files)
+
+
+def cgroup_v1(root, group, quota, period, mount_root="/"):
+    """A process in cgroup v1 group `group` of the cpu controller, mounted at
+    /sys/fs/cgroup/cpu,cpuacct with `mount_root` as its root, beside a memory controller."""
+    folder = "sys/fs/cgroup/cpu,cpuacct/" + group.removeprefix(mount_root).strip("/")
+    return write_files(root, {
+        "proc/self/cgroup": f"7:memory:{group}\n4:cpu,cpuacct:{group}\n1:name=systemd:{group}\n",
+        "proc/self/mountinfo": (
+            "24 30 0:22 / /sys rw,nosuid,nodev,noexec,relatime shared:7 - sysfs sysfs rw\n"
+            "33 24 0:28 / /sys/fs/cgroup/memory rw,nosuid shared:14 - cgroup cgroup rw,memory\n"
+            f"35 24 0:30 {mount_root} /sys/fs/cgroup/cpu,cpuacct rw,nosuid shared:16 - cgroup cgroup "
+            "rw,cpu,cpuacct\n"
+        ),
+        f"{folder}/cpu.cfs_quota_us": f"{quota}\n",
+        f"{folder}/cpu.cfs_period_us": f"{period}\n",
+    })
+
+
+def test_the_default_count_and_the_bound_follow_the_processors_of_the_process(tmp_path):
+    # A control group without a quota, so that only the affinity mask counts.
+    unlimited = cgroup_v2(tmp_path, "/job", {"/job": "max 100000"})
+    assert default_and_bound(1, unlimited) == (1, 4)
+    assert default_and_bound(two_processors(), unlimited) == (2, 8)
+
+
+@pytest.mark.parametrize(
+    "group, limits, expected",
+    [
+        ("/job", {"/job": "100000 100000"}, (1, 4)),
+        # Whole processors, rounded down, and never fewer than one.
+        ("/job", {"/job": "190000 100000"}, (1, 4)),
+        ("/job", {"/job": "20000 100000"}, (1, 4)),
+        # A level above the process's own group limits it too.
+        ("/user.slice/job", {"/user.slice/job": "max 100000", "/user.slice": "100000 100000"}, (1, 4)),
+        ("/", {"/": "50000 50000"}, (1, 4)),
+        # No quota, or one above the processors of the mask, leaves the mask's count.
+        ("/job", {}, (2, 8)),
+        ("/job", {"/job": "max 100000", "/": "max 100000"}, (2, 8)),
+        ("/job", {"/job": "400000 100000"}, (2, 8)),
+    ],
+)
+def test_the_processors_are_lowered_to_the_cgroup_v2_quota(tmp_path, group, limits, expected):
+    assert default_and_bound(two_processors(), cgroup_v2(tmp_path, group, limits)) == expected
+
+
+@pytest.mark.parametrize(
+    "group, quota, period, mount_root, expected",
+    [
+        ("/job", 100000, 100000, "/", (1, 4)),
+        ("/job", 150000, 100000, "/", (1, 4)),
+        # In a container the controller's root is the container's own group.
+        ("/docker/3f2a", 50000, 50000, "/docker/3f2a", (1, 4)),
+        ("/job", -1, 100000, "/", (2, 8)),
+        ("/job", 800000, 100000, "/", (2, 8)),
+    ],
+)
+def test_the_processors_are_lowered_to_the_cgroup_v1_quota(tmp_path, group, quota, period, mount_root, expected):
+    root = cgroup_v1(tmp_path, group, quota, period, mount_root)
+    assert default_and_bound(two_processors(), root) == expected
+
+
+def run_calls(code, env=None):
+    completed = run_python(code, {**NO_THREAD_VARIABLES, **(env or {})})
     assert completed.returncode == 0, completed.stderr
     return completed
 
@@ -185,26 +290,26 @@ def under_a_process_limit(room, num_threads):
     return completed.stdout.splitlines()
 
 
-def test_a_huge_request_runs_on_the_bound_and_leaves_room_for_other_threads():
-    # Room for the 4 workers of the bound, a thread and a process.
-    assert under_a_process_limit(room=6, num_threads=100_000) == [
-        "result (6, 5)",
-        "workers 4",
-        "child ran",
-        "again (6, 5)",
-    ]
-
-
-def test_a_growth_that_cannot_start_a_thread_fails_and_takes_back_the_workers_it_started():
-    # Room for 2 of the 4 workers asked for: the third does not start.
-    lines = under_a_process_limit(room=2, num_threads=4)
-    assert lines == [
-        "PanicException called `Result::unwrap()` on an `Err` value: ThreadPoolBuildError { kind: "
-        'IOError(Os { code: 11, kind: WouldBlock, message: "Resource temporarily unavailable" }) }',
-        "workers 0",
-        "child ran",
-        "again (6, 5)",
-    ]
+@pytest.mark.parametrize(
+    "room, num_threads, outcome, workers",
+    [
+        # Room for the 4 workers of the bound, a thread and a process: a huge request runs
+        # on the bound.
+        (6, 100_000, "result (6, 5)", "workers 4"),
+        # Room for 2 of the 4 workers asked for: the third does not start, the growth fails
+        # and takes back the 2 it started.
+        (
+            2,
+            4,
+            "PanicException called `Result::unwrap()` on an `Err` value: ThreadPoolBuildError { kind: "
+            'IOError(Os { code: 11, kind: WouldBlock, message: "Resource temporarily unavailable" }) }',
+            "workers 0",
+        ),
+    ],
+    ids=["huge request on the bound", "growth that cannot start a thread"],
+)
+def test_under_a_process_limit_the_pool_leaves_room_for_other_threads(room, num_threads, outcome, workers):
+    assert under_a_process_limit(room, num_threads) == [outcome, workers, "child ran", "again (6, 5)"]
 
 
 # Each worker's context switches, before and after many small calls: a worker
@@ -235,51 +340,61 @@ print(len(workers), *sorted((switches(tid) - s for tid, s in zip(workers, start)
 """
 
 
+# Idle workers that wait an hour: however long the calls take on a loaded machine, no
+# worker's idle time runs out and wakes it, so every switch counted comes from a call.
+NEVER_IDLE = {"_NATIVE_WORKER_IDLE_MS": str(3600 * 1000)}
+
+
 @pytest.mark.parametrize("threads", [1, 2])
 def test_a_call_wakes_only_the_workers_it_uses(threads):
     calls = 200
     code = WAKE_UPS.replace("CALLS", str(calls)).replace("THREADS", str(threads))
-    pool, *woken = map(int, run_calls(code).stdout.split())
+    pool, *woken = map(int, run_calls(code, NEVER_IDLE).stdout.split())
     assert pool == 4
     assert all(count >= calls for count in woken[:threads]), woken
     # The workers the calls did not use stayed asleep.
     assert sum(woken[threads:]) <= 5, woken
 
 
+# Workers idle for 3 s exit: short enough to watch them go, long enough that the calls
+# below, a few milliseconds apart, keep the workers they use on any machine.
+IDLE_EXITS = """
+import os, time, numpy as np, _native
+from support import junction_field
+
+merge = _native.merge_points_removing_overlap
+field = junction_field()
+many_records = dict(field, connected_crop_rows=np.tile(field["connected_crop_rows"], (4, 1)))
+base = set(os.listdir("/proc/self/task"))
+
+def workers():
+    return set(os.listdir("/proc/self/task")) - base
+
+def until(count, call):
+    # Only a pool that never lets its workers go gets to the deadline.
+    deadline = time.monotonic() + 120
+    while len(workers()) != count and time.monotonic() < deadline:
+        if call:
+            merge(**field, tolerance=0.1, num_threads=2)  # keeps 2 workers in use
+        time.sleep(0.02)
+    return workers()
+
+merge(**many_records, tolerance=0.1, num_threads=4)
+started = workers()
+merge(**field, tolerance=0.1, num_threads=2)
+print(len(workers()))
+# Calls on 2 workers: the 2 others go; the 2 in use stay, the same threads throughout.
+kept = until(2, call=True)
+for _ in range(3):
+    merge(**field, tolerance=0.1, num_threads=2)
+print(len(kept), kept <= started, workers() == kept)
+# Without calls, all go; the next call starts what it needs.
+print(len(until(0, call=False)))
+result = merge(**many_records, tolerance=0.1, num_threads=3)
+print(len(workers()), result.shape)
+"""
+
+
 def test_workers_that_recent_calls_did_not_use_exit_once_idle():
-    completed = run_calls(
-        """
-        import os, time, numpy as np, _native
-        from support import junction_field
-
-        merge = _native.merge_points_removing_overlap
-        field = junction_field()
-        many_records = dict(field, connected_crop_rows=np.tile(field["connected_crop_rows"], (4, 1)))
-        base = len(os.listdir("/proc/self/task"))
-
-        def workers():
-            return len(os.listdir("/proc/self/task")) - base
-
-        def until(count, call):
-            deadline = time.monotonic() + 60
-            while workers() != count and time.monotonic() < deadline:
-                if call:
-                    merge(**field, tolerance=0.1, num_threads=2)  # keeps 2 workers busy
-                time.sleep(0.2)
-            return workers()
-
-        merge(**many_records, tolerance=0.1, num_threads=4)
-        merge(**field, tolerance=0.1, num_threads=2)
-        print(workers())
-        # Calls on 2 workers every 0.2 s: the 2 others go, the 2 in use stay.
-        print(until(2, call=True))
-        time.sleep(1)
-        merge(**field, tolerance=0.1, num_threads=2)
-        print(workers())
-        # Without calls, all go; the next call starts what it needs.
-        print(until(0, call=False))
-        result = merge(**many_records, tolerance=0.1, num_threads=3)
-        print(workers(), result.shape)
-        """
-    )
-    assert completed.stdout.split("\n") == ["4", "2", "2", "0", "3 (24, 5)", ""]
+    completed = run_calls(IDLE_EXITS, {"_NATIVE_WORKER_IDLE_MS": "3000"})
+    assert completed.stdout.splitlines() == ["4", "2 True True", "0", "3 (24, 5)"]

@@ -1,5 +1,5 @@
-// The call boundary: binds and converts the five arguments, copies the arrays, runs the merge and
-// wraps the result.
+// The call boundary: binds and converts the five arguments, claims the arrays so that the merge
+// reads them in place, runs it and wraps the result.
 #include "lib/call_boundary.h"
 
 #include <array>

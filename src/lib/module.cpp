@@ -119,7 +119,8 @@ PyModuleDef_Slot module_slots[] = {
     // - the backtrace note of failure reports (merge_engine/panic.cpp): an atomic flag.
     // Two things are guarded only by the interpreter lock, which a call holds throughout on
     // a standard build and which a free-threaded build does not have:
-    // - getenv of the thread-count and colour variables, against os.environ writes (setenv)
+    // - getenv of the thread-count and colour variables (and of the tests' hooks for the
+    //   pool's idle time and the control-group files), against os.environ writes (setenv)
     //   in another thread;
     // - the input arrays' shapes, strides, data and contents, read while another thread
     //   could resize them or write into them.

@@ -119,28 +119,26 @@ PointSweeps::PointSweeps(const MatrixView& points, const GroupFinder& groups,
       block_shift_(block_shift),
       words_(Scratch::point_words, blocked() ? 0 : points.rows(),
              wide_ ? sizeof(std::uint64_t) : sizeof(std::uint32_t)),
-      counts_(Scratch::class_counts, blocked() ? classes.count() : chunks_.count * classes.count(),
-              sizeof(std::size_t)),
-      entries_(Scratch::point_entries,
-               blocked()
-                   ? (points.rows() / page_entries + chunks_.count * (blocks_ + 1)) * page_entries
-                   : 0,
+      counts_(Scratch::class_counts, tallies() * classes.count(), sizeof(std::size_t)),
+      first_page_(blocked() ? first_pages() : std::vector<std::size_t>()),
+      entries_(Scratch::point_entries, blocked() ? first_page_.back() * page_entries : 0,
                wide_ ? sizeof(Entry<std::uint64_t>) : sizeof(Entry<std::uint32_t>)),
       pages_(chunks_.count * blocks_),
       extra_(classes.has_extra() ? (blocked() ? blocks_ : chunks_.count) : 0),
-      cursors_(Scratch::record_cursors, blocked() ? records : chunks_.count * records,
-               sizeof(std::size_t)) {
-    std::fill_n(counts_.as<std::size_t>(),
-                blocked() ? classes.count() : chunks_.count * classes.count(), 0);
-    if (blocked()) {
-        first_page_.resize(chunks_.count);
-        std::size_t page = 0;
-        for (std::size_t chunk = 0; chunk < chunks_.count; ++chunk) {
-            first_page_[chunk] = page;
-            std::size_t points_of_chunk = chunks_.end(chunk) - chunks_.begin(chunk);
-            page += points_of_chunk / page_entries + blocks_ + 1;
-        }
-    }
+      cursors_(Scratch::record_cursors, tallies() * records, sizeof(std::size_t)) {
+    std::fill_n(counts_.as<std::size_t>(), tallies() * classes.count(), 0);
+}
+
+std::size_t PointSweeps::pages_for_chunk(std::size_t points) const {
+    return points / page_entries + blocks_;
+}
+
+std::vector<std::size_t> PointSweeps::first_pages() const {
+    std::vector<std::size_t> first(chunks_.count + 1, 0);
+    for (std::size_t chunk = 0; chunk < chunks_.count; ++chunk)
+        first[chunk + 1] =
+            first[chunk] + pages_for_chunk(chunks_.end(chunk) - chunks_.begin(chunk));
+    return first;
 }
 
 void PointSweeps::decide(WorkProgress& progress) {
@@ -172,7 +170,7 @@ void PointSweeps::decide_chunk(std::size_t chunk, WorkProgress& progress) {
     const GroupFinder::Lookup groups = groups_.lookup();
     const RowClasses::FirstTests first = classes_.first_tests();
     Word* words = words_.as<Word>();
-    std::size_t* counts = counts_.as<std::size_t>() + chunk * classes_.count();
+    std::size_t* counts = counts_of(tally_of_chunk(chunk));
     for_each_point(chunks_, chunk, progress, [&](std::size_t i) {
         const char* row = points.row(i);
         std::size_t group = groups.find(converted_pair(points.at(row, 0), points.at(row, 1)));
@@ -234,7 +232,7 @@ void PointSweeps::for_each_entry(std::size_t block, Body&& body, WorkProgress& p
 template <class Word, bool Decide>
 void PointSweeps::decide_block(std::size_t block, WorkProgress& progress) {
     const RowClasses::FirstTests first = classes_.first_tests();
-    std::size_t* counts = counts_.as<std::size_t>();
+    std::size_t* counts = counts_of(shared_tally);
     auto decide = [&](Entry<Word>& entry, const Entry<Word>&) {
         std::size_t group = entry.group;
         bool kept = !Decide || first.keeps(group, entry.xy);
@@ -265,16 +263,15 @@ void PointSweeps::write_extra(std::size_t group, const char* row, std::size_t pa
         if (extra_[part][bit++]) emit(classes_, c, row, cursors, result, copy);
 }
 
+// Record after record, and for each its tallies in order: a record's survivors take
+// consecutive rows, in row order (see tallies()).
 std::size_t PointSweeps::place() {
-    const std::size_t* counts = counts_.as<std::size_t>();
-    std::size_t* cursors = cursors_.as<std::size_t>();
-    std::size_t parts = blocked() ? 1 : chunks_.count;
     std::size_t rows = 0;
     for (std::size_t record = 0; record < records_; ++record) {
         std::size_t row_class = classes_.class_of(record);
-        for (std::size_t part = 0; part < parts; ++part) {
-            cursors[part * records_ + record] = rows;
-            if (__builtin_add_overflow(rows, counts[part * classes_.count() + row_class], &rows))
+        for (std::size_t tally = 0; tally < tallies(); ++tally) {
+            cursors_of(tally)[record] = rows;
+            if (__builtin_add_overflow(rows, counts_of(tally)[row_class], &rows))
                 throw OutOfMemory("the merged points would need more rows than can be counted");
         }
     }
@@ -326,7 +323,7 @@ void PointSweeps::write_chunk(std::size_t chunk, Matrix& result, Copy copy,
                               WorkProgress& progress) {
     const MatrixView points = points_;
     const Word* words = words_.as<Word>();
-    std::size_t* cursors = cursors_.as<std::size_t>() + chunk * records_;
+    std::size_t* cursors = cursors_of(tally_of_chunk(chunk));
     std::size_t extra_bit = 0;
     for_each_point(chunks_, chunk, progress, [&](std::size_t i) {
         Word word = words[i];
@@ -342,7 +339,7 @@ template <class Word, class Copy>
 void PointSweeps::write_block(std::size_t block, Matrix& result, Copy copy,
                               WorkProgress& progress) {
     const MatrixView points = points_;
-    std::size_t* cursors = cursors_.as<std::size_t>();
+    std::size_t* cursors = cursors_of(shared_tally);
     std::size_t extra_bit = 0;
     auto write = [&](const Entry<Word>& entry, const Entry<Word>& ahead) {
         __builtin_prefetch(points.row(ahead.point));

@@ -58,6 +58,25 @@ class PointSweeps {
     void write(Matrix& result, WorkProgress& progress);
 
   private:
+    // A part is what one thread sweeps at a time, both when deciding and when copying: a chunk
+    // without blocks, a block with them.
+    //
+    // Counts (per class) and cursors (per record) are kept per tally. Without blocks each
+    // chunk has a tally of its own: chunks are swept at once and any of them may hold points
+    // of any record, so place() gives a record's survivors in each chunk a run of their own,
+    // chunk after chunk, which keeps them in row order. With blocks one tally serves them
+    // all: every point of a crop row, and so of its classes and records, lies in one block,
+    // which one thread sweeps, reading its entries chunk after chunk in row order.
+    std::size_t tallies() const { return blocked() ? 1 : chunks_.count; }
+    static std::size_t tally_of_chunk(std::size_t chunk) { return chunk; }  // without blocks
+    static constexpr std::size_t shared_tally = 0;                          // with blocks
+    std::size_t* counts_of(std::size_t tally) const {
+        return counts_.as<std::size_t>() + tally * classes_.count();
+    }
+    std::size_t* cursors_of(std::size_t tally) const {
+        return cursors_.as<std::size_t>() + tally * records_;
+    }
+
     // A growing list of bits: whether each further class of a shared crop
     // row keeps each point, in the order the points are decided.
     struct Bits {
@@ -78,6 +97,15 @@ class PointSweeps {
         std::size_t last_size = 0;
     };
 
+    // With blocks: enough pages for a chunk of `points` points, however they fall into
+    // blocks. Every page of a block but its last is full, so a block of n points takes at
+    // most n / page_entries + 1 pages, and all blocks together at most
+    // points / page_entries + blocks_.
+    std::size_t pages_for_chunk(std::size_t points) const;
+    // With blocks: the first page of each chunk's run of pages, and one more: the end of the
+    // last run, so the number of pages all chunks take.
+    std::vector<std::size_t> first_pages() const;
+
     template <class Word, bool Decide>
     void decide_chunk(std::size_t chunk, WorkProgress& progress);
     template <class Word, bool Decide>
@@ -87,14 +115,20 @@ class PointSweeps {
     void for_each_entry(std::size_t block, Body&& body, WorkProgress& progress) const;
     template <class Word, bool Decide>
     void decide_block(std::size_t block, WorkProgress& progress);
-    // The further classes of a shared crop row: each decides the point once,
-    // into the bits of `part` (a chunk, or a block), which the copies read
-    // back in the same order.
+
+    // The fates of a point in the further classes of its crop row, kept as bits in
+    // extra_[part]. The order contract: decide_extra appends one bit per further class, in
+    // class order, for each point of the part that has a crop row, in the order the deciding
+    // sweep visits them; write_extra reads them back with a running `bit`, taking the same
+    // classes in the same order. So a part's copying sweep visits the same points in the
+    // same order as its deciding sweep (for_each_point over a chunk, or for_each_entry over
+    // a block, in both), and skips the same ones, those without a crop row.
     template <bool Decide>
     void decide_extra(std::size_t group, Point point, std::size_t part, std::size_t* counts);
     template <class Copy>
     void write_extra(std::size_t group, const char* row, std::size_t part, std::size_t& bit,
                      std::size_t* cursors, Matrix& result, const Copy& copy) const;
+
     template <class Word, class Copy>
     void write_chunk(std::size_t chunk, Matrix& result, Copy copy, WorkProgress& progress);
     template <class Word, class Copy>
@@ -118,23 +152,25 @@ class PointSweeps {
     std::size_t records_;
     std::size_t blocks_;  // 0: every point decided as it is read
     unsigned block_shift_;
-    // Without blocks, per point: its crop row and whether its first class
-    // keeps it.
+    // Without blocks (empty with them), per point of points_in_rows: its crop row, with
+    // keep_bit set when the crop row's first class keeps the point; or no_crop_row when no
+    // record gathers its crop row.
     Scratch words_;
-    // Without blocks: per chunk and class, the points kept. With blocks: per
-    // class.
+    // Per tally and class: how many points the class keeps. place() reads them.
     Scratch counts_;
-    // With blocks: the points with a crop row, as (point, crop row and
-    // whether its first class keeps it, x and y), in pages of a block each.
-    // Each chunk has its own run of pages, enough for all its points with
-    // every block's last page part full.
+    // With blocks (empty without): per chunk, the first page of its run of pages in
+    // entries_, and one more, the end of the last run (see first_pages()).
+    std::vector<std::size_t> first_page_;
+    // With blocks: the points with a crop row, as Entry (the point's row; its crop row, with
+    // keep_bit once decided; its x and y), in pages of page_entries, each page holding
+    // entries of one chunk and one block.
     Scratch entries_;
-    std::vector<std::size_t> first_page_;  // per chunk
-    std::vector<BlockPages> pages_;        // per chunk and block
-    // Per chunk, or with blocks per block.
+    // With blocks: per chunk and block, at chunk * blocks_ + block, the pages of that
+    // chunk's entries in that block.
+    std::vector<BlockPages> pages_;
+    // Per part, when some crop row has further classes: their fates (the order contract).
     std::vector<Bits> extra_;
-    // Without blocks: per chunk and record, the row of the record's next
-    // survivor. With blocks: per record.
+    // Per tally and record: the row of the result that the record's next survivor goes to.
     Scratch cursors_;
 };
 

@@ -22,8 +22,6 @@ class RecordFailures {
     }
 
     bool any() const { return count_ != 0; }
-    // Only meaningful when any().
-    std::size_t lowest_record() const { return record_; }
 
     // Throws the lowest-numbered record's failure, telling how many others failed.
     [[noreturn]] void raise() {

@@ -61,7 +61,8 @@ void RowClasses::assign_classes() {
             continue;
         }
         candidates.push_back(record);
-        // A number local to the crop row for now.
+        // A number local to the crop row for now: a crop row's further classes are numbered
+        // consecutively, and how many each has is known only once every record is seen.
         class_of_[record] = group_count + extra_founders[plan.group].size();
         extra_founders[plan.group].push_back(record);
     }

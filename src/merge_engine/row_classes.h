@@ -22,7 +22,7 @@ class RowClasses {
     // Two doubles that the compiler keeps, and compares, in one register.
     using Pair = double __attribute__((vector_size(16)));
     using PairMask = long long __attribute__((vector_size(16)));
-    // The signs of x and y, by the flips of one test.
+    // The signs of x and y, indexed by the two flip bits of one test (see Shape).
     static constexpr Pair signs[4] = {{1.0, 1.0}, {-1.0, 1.0}, {1.0, -1.0}, {-1.0, -1.0}};
 
     // One keep test on the signed point: beyond the shifted foot point, or
@@ -35,6 +35,8 @@ class RowClasses {
         return ((below[0] & below[1]) | (above[0] & above[1])) != 0;
     }
 
+    // How to read a crop row's tests: the low two bits are the flips of test 0, the next two
+    // those of test 1, each pair an index into `signs`.
     enum Shape : std::uint8_t {
         flip_x0 = 1,
         flip_y0 = 2,
@@ -43,6 +45,14 @@ class RowClasses {
         keeps_all = 16,  // no neighbours
         general = 32,    // more than two neighbours: ask the rules themselves
     };
+    static constexpr unsigned test_flips = 3;   // the flip bits of test 0
+    static constexpr unsigned second_test = 2;  // the shift to those of test 1
+    static_assert(flip_x1 == flip_x0 << second_test && flip_y1 == flip_y0 << second_test);
+    static_assert((flip_x0 | flip_y0) == test_flips);
+    static_assert(signs[0][0] == 1.0 && signs[0][1] == 1.0);
+    static_assert(signs[flip_x0][0] == -1.0 && signs[flip_x0][1] == 1.0);
+    static_assert(signs[flip_y0][0] == 1.0 && signs[flip_y0][1] == -1.0);
+    static_assert(signs[flip_x0 | flip_y0][0] == -1.0 && signs[flip_x0 | flip_y0][1] == -1.0);
     struct alignas(64) Tests {
         double thresholds[8];  // per test: foot x, foot y, near x, near y
     };
@@ -71,7 +81,8 @@ class RowClasses {
             // random, and on x and y at once.
             Pair xy = {point.x, point.y};
             const double* t = tests_[group].thresholds;
-            return passes(xy * signs[shape & 3], t) & passes(xy * signs[(shape >> 2) & 3], t + 4);
+            return passes(xy * signs[shape & test_flips], t) &
+                   passes(xy * signs[(shape >> second_test) & test_flips], t + 4);
         }
 
       private:
@@ -86,7 +97,7 @@ class RowClasses {
 
     FirstTests first_tests() const { return FirstTests(shape_.data(), tests_.data(), this); }
 
-    // Whether any class keeps the point, the slow way.
+    // Whether class `row_class` keeps the point, by its rules themselves: the slow way.
     bool keeps(std::size_t row_class, Point point) const {
         return plans_[founder_[row_class]].rules.keeps(point);
     }

@@ -16,14 +16,7 @@ namespace merge_engine {
 // the Scratch is destroyed, whether the call succeeded or failed.
 class Scratch {
   public:
-    enum Kind {
-        point_words,
-        point_entries,
-        class_counts,
-        block_counts,
-        record_cursors,
-        kind_count
-    };
+    enum Kind { point_words, point_entries, class_counts, record_cursors, kind_count };
 
     // Room for `count` elements of `element_size` bytes, 8-byte aligned,
     // uninitialised. Throws OutOfMemory when it cannot be obtained.

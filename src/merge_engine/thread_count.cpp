@@ -41,11 +41,12 @@ std::optional<std::size_t> whole_cpus(long long quota, long long period) {
 
 // cgroup v2: "cpu.max" holds "<quota> <period>" or "max <period>". Every
 // level from the process's own group up to the root may limit it.
-std::optional<std::size_t> cgroup_v2_quota(const std::string& group) {
+std::optional<std::size_t> cgroup_v2_quota(const std::string& files_root,
+                                           const std::string& group) {
     std::optional<std::size_t> limit;
     std::string path = group;
     while (true) {
-        if (auto line = read_first_line("/sys/fs/cgroup" + path + "/cpu.max")) {
+        if (auto line = read_first_line(files_root + "/sys/fs/cgroup" + path + "/cpu.max")) {
             std::istringstream fields(*line);
             std::string quota;
             long long period = 0;
@@ -62,8 +63,9 @@ std::optional<std::size_t> cgroup_v2_quota(const std::string& group) {
 
 // cgroup v1: the cpu controller's mount point, from mountinfo, joined with
 // the process's group path, holds cpu.cfs_quota_us and cpu.cfs_period_us.
-std::optional<std::size_t> cgroup_v1_quota(const std::string& group) {
-    std::ifstream mounts("/proc/self/mountinfo");
+std::optional<std::size_t> cgroup_v1_quota(const std::string& files_root,
+                                           const std::string& group) {
+    std::ifstream mounts(files_root + "/proc/self/mountinfo");
     std::string line;
     while (std::getline(mounts, line)) {
         std::istringstream fields(line);
@@ -80,7 +82,7 @@ std::optional<std::size_t> cgroup_v1_quota(const std::string& group) {
             has_cpu = has_cpu || option == "cpu";
         if (!has_cpu) continue;
         std::string relative = group.starts_with(root) ? group.substr(root.size()) : group;
-        std::string dir = mount_point + "/" + relative;
+        std::string dir = files_root + mount_point + "/" + relative;
         auto quota = read_first_line(dir + "/cpu.cfs_quota_us");
         auto period = read_first_line(dir + "/cpu.cfs_period_us");
         if (!quota || !period) return std::nullopt;
@@ -89,8 +91,17 @@ std::optional<std::size_t> cgroup_v1_quota(const std::string& group) {
     return std::nullopt;
 }
 
+// Tests give the process a control group of their own making: "_NATIVE_CGROUP_FILES_ROOT"
+// names a folder laid out like "/", under which /proc/self/cgroup, /proc/self/mountinfo and
+// the groups' files are read instead. It is not meant for users.
+std::string cgroup_files_root() {
+    const char* root = std::getenv("_NATIVE_CGROUP_FILES_ROOT");
+    return root != nullptr ? root : "";
+}
+
 std::optional<std::size_t> cgroup_quota() {
-    std::ifstream cgroups("/proc/self/cgroup");
+    std::string files_root = cgroup_files_root();
+    std::ifstream cgroups(files_root + "/proc/self/cgroup");
     std::string line;
     while (std::getline(cgroups, line)) {
         // "<id>:<controllers>:<path>"; v2 has id 0 and no controllers.
@@ -99,10 +110,10 @@ std::optional<std::size_t> cgroup_quota() {
         if (first == std::string::npos || second == std::string::npos) continue;
         std::string controllers = line.substr(first + 1, second - first - 1);
         std::string path = line.substr(second + 1);
-        if (line.starts_with("0::")) return cgroup_v2_quota(path == "/" ? "" : path);
+        if (line.starts_with("0::")) return cgroup_v2_quota(files_root, path == "/" ? "" : path);
         std::istringstream list(controllers);
         for (std::string controller; std::getline(list, controller, ',');)
-            if (controller == "cpu") return cgroup_v1_quota(path);
+            if (controller == "cpu") return cgroup_v1_quota(files_root, path);
     }
     return std::nullopt;
 }

@@ -8,7 +8,11 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <charconv>
+#include <chrono>
 #include <condition_variable>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <limits>
@@ -28,6 +32,25 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+constexpr std::chrono::milliseconds default_idle_time{5000};
+// Long enough for any test, short enough that a deadline never overflows the clock.
+constexpr std::uint64_t longest_idle_milliseconds = 24 * 60 * 60 * 1000;
+
+// How long a worker waits for work before it exits. Tests of the exits set
+// "_NATIVE_WORKER_IDLE_MS" to a whole number of milliseconds (up to a day), to see them
+// without waiting, or to keep workers whatever the load; anything else leaves the
+// default. It is read once, when the pool is made, and is not meant for users.
+std::chrono::milliseconds idle_time_from_environment() {
+    const char* text = std::getenv("_NATIVE_WORKER_IDLE_MS");
+    if (text == nullptr) return default_idle_time;
+    const char* end = text + std::strlen(text);
+    std::uint64_t milliseconds = 0;
+    auto [stop, error] = std::from_chars(text, end, milliseconds);
+    if (error != std::errc() || stop != end || milliseconds > longest_idle_milliseconds)
+        return default_idle_time;
+    return std::chrono::milliseconds(milliseconds);
+}
+
 struct Stretch {
     std::size_t begin;
     std::size_t end;
@@ -44,7 +67,7 @@ void halve(std::size_t begin, std::size_t end, std::size_t grain, std::vector<St
     halve(middle, end, grain, out);
 }
 
-// One parallel for-each. Fields without a comment are guarded by the pool's mutex.
+// One parallel for-each. Fields without a comment are guarded by the pool's workers_mutex_.
 struct Job {
     Job(const std::vector<Stretch>& stretches, StretchFunction body)
         : stretches(stretches), body(body) {}
@@ -59,7 +82,7 @@ struct Job {
 
 // The place of one numbered worker. Slots live as long as the pool, so a worker that
 // exits leaves nothing another thread could still reach, and a later worker takes its
-// place. Guarded by the pool's mutex, except `thread`, which only growths touch.
+// place. Guarded by the pool's workers_mutex_, except `thread`, which only growths touch.
 struct Slot {
     std::condition_variable wake;
     Job* job = nullptr;  // given to this worker and not yet taken
@@ -69,7 +92,9 @@ struct Slot {
 };
 
 // The form in which a failed thread start is reported: the operating
-// system's error with its number, kind and text.
+// system's error with its number, kind and text. Callers match this text
+// exactly (the README documents it as the message of the PanicException), so
+// its form is part of the module's interface.
 std::string thread_start_error(int code) {
     const char* kind = "Uncategorized";
     switch (code) {
@@ -108,16 +133,25 @@ class AllSignalsBlocked {
     sigset_t previous_;
 };
 
-// Workers 0 .. live_ - 1 run. A job goes to the lowest-numbered workers, and each is woken
-// on its own, so a job wakes exactly the workers it uses and the highest-numbered ones are
-// those recent jobs did not need: they exit, highest first, once idle for worker_idle_time.
+// A job goes to the lowest-numbered workers, and each is woken on its own, so a job wakes
+// exactly the workers it uses, and the highest-numbered ones are those recent jobs did not
+// need.
+//
+// The exit rule, which keeps the workers numbered without gaps: workers 0 .. live_ - 1 run;
+// only the highest-numbered one, live_ - 1, waits with a deadline (its last use plus
+// idle_time_), and the others wait without one. When that deadline passes with no job,
+// it lowers live_ and wakes the worker below, which is then the highest and starts waiting
+// for its own deadline. Whatever lowers live_ (an exit, or a growth taking its workers back)
+// wakes the new highest worker; a growth that raises live_ needs to wake no one, since the
+// worker that was highest finds at its deadline that it no longer is, and waits on.
 class WorkerPool {
   public:
-    explicit WorkerPool(std::size_t bound) : slots_(std::make_unique<Slot[]>(bound)) {}
+    explicit WorkerPool(std::size_t bound)
+        : idle_time_(idle_time_from_environment()), slots_(std::make_unique<Slot[]>(bound)) {}
 
     void ensure_workers(std::size_t wanted) {
         std::lock_guard one_at_a_time(control_mutex_);
-        std::unique_lock lock(mutex_);
+        std::unique_lock lock(workers_mutex_);
         grow(lock, wanted);
         // The call that asked will use them soon: none goes idle before it does.
         Clock::time_point now = Clock::now();
@@ -126,7 +160,7 @@ class WorkerPool {
 
     void run(Job& job, std::size_t workers) {
         std::lock_guard one_at_a_time(control_mutex_);
-        std::unique_lock lock(mutex_);
+        std::unique_lock lock(workers_mutex_);
         grow(lock, workers);
         job.running = workers;
         for (std::size_t i = 0; i < workers; ++i) slots_[i].job = &job;
@@ -171,7 +205,7 @@ class WorkerPool {
         std::size_t end = live_;
         live_ = first;
         for (std::size_t i = first; i < end; ++i) slots_[i].stop = true;
-        if (first > 0) slots_[first - 1].wake.notify_one();  // the highest again: it may go
+        if (first > 0) slots_[first - 1].wake.notify_one();  // the highest now (the exit rule)
         lock.unlock();
         for (std::size_t i = first; i < end; ++i) {
             slots_[i].wake.notify_one();
@@ -182,7 +216,8 @@ class WorkerPool {
 
     void work(std::size_t index) {
         Slot& slot = slots_[index];
-        std::unique_lock lock(mutex_);
+        std::unique_lock lock(workers_mutex_);
+        // The exit rule (see the class): only the highest-numbered worker has a deadline.
         while (!slot.stop) {
             if (slot.job != nullptr) {
                 Job& job = *std::exchange(slot.job, nullptr);
@@ -192,11 +227,9 @@ class WorkerPool {
                 slot.last_used = Clock::now();
                 if (--job.running == 0) job_done_.notify_one();
             } else if (index + 1 < live_) {
-                // Only the highest-numbered worker exits, so the others stay numbered
-                // without gaps; the one above wakes this one as it goes.
                 slot.wake.wait(lock);
-            } else if (Clock::now() < slot.last_used + worker_idle_time) {
-                slot.wake.wait_until(lock, slot.last_used + worker_idle_time);
+            } else if (Clock::now() < slot.last_used + idle_time_) {
+                slot.wake.wait_until(lock, slot.last_used + idle_time_);
             } else {
                 --live_;
                 if (index > 0) slots_[index - 1].wake.notify_one();
@@ -212,7 +245,7 @@ class WorkerPool {
             try {
                 job.body(job.stretches[index].begin, job.stretches[index].end);
             } catch (...) {
-                std::lock_guard lock(mutex_);
+                std::lock_guard lock(workers_mutex_);
                 if (index < job.failed_stretch) {
                     job.failed_stretch = index;
                     job.failure = std::current_exception();
@@ -221,8 +254,12 @@ class WorkerPool {
         }
     }
 
+    const std::chrono::milliseconds idle_time_;
     std::mutex control_mutex_;  // one job or growth at a time
-    std::mutex mutex_;
+    // Guards what the workers share: live_, their slots (but the threads) and, of the job
+    // they run, the count still running and the failure; a worker holds it except while it
+    // runs stretches.
+    std::mutex workers_mutex_;
     std::condition_variable job_done_;
     std::unique_ptr<Slot[]> slots_;  // worker_thread_bound() of them
     std::size_t live_ = 0;

@@ -1,7 +1,6 @@
 // The process-wide worker pool and its parallel for-each over contiguous stretches of indices.
 #pragma once
 
-#include <chrono>
 #include <cstddef>
 #include <type_traits>
 #include <utility>
@@ -25,11 +24,10 @@ class StretchFunction {
     void (*call_)(void*, std::size_t, std::size_t);
 };
 
-// A worker that has had no work for this long exits, so a process that once
+// A worker that has had no work for 5 seconds exits, so a process that once
 // asked for many threads gets back to the few its recent calls use. Calls
 // always use the lowest-numbered workers, so the ones that go are those that
-// recent calls did not need.
-inline constexpr std::chrono::seconds worker_idle_time{5};
+// recent calls did not need. (Tests change the 5 seconds; see worker_pool.cpp.)
 
 // Makes sure the process-wide pool has min(threads, worker_thread_bound())
 // workers, creating the pool on first use, and returns that count. When a

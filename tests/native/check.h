@@ -1,5 +1,5 @@
-// A minimal harness for the native unit tests: self-registering cases and checks that report
-// and go on.
+// A minimal harness for the native unit tests: self-registering cases, and checks that report
+// and go on (a case that throws is reported by name, and the run goes on too).
 #pragma once
 
 #include <sstream>
