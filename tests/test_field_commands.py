@@ -103,24 +103,31 @@ def test_connect_names_the_rows_left_alone_and_prints_warnings(tmp_path):
          "crop-row-merge: p.npz lacks points_in_rows; it holds other\n"),
         (lambda t: pyarrow.parquet.write_table(points_table(np.zeros((2, 4)), COLUMNS[:4]), t / "p.parquet"),
          ["p.parquet", "-o", "f", "--column", "x=east"], "no table has the column mapped by x=east; points_in_rows has"),
-        (lambda t: None, ["p.parquet", "-o", "f", "--column", "x"], "--column x: expected NAME=THEIRS"),
+        (lambda t: None, ["p.parquet", "-o", "f", "--column", "x"],
+         "argument --column: expected NAME=THEIRS, such as x=easting, not 'x'"),
         (lambda t: pyarrow.parquet.write_table(points_table(np.zeros((2, 4)), COLUMNS[:4]), t / "p.parquet"),
          ["p.parquet", "-o", "f", "--max-angle", "120"], "max_angle must be between 0 and 90"),
         (lambda t: np.savez(t / "p.npz", points_in_rows=np.zeros((2, 4))), ["p.npz", "-o", "p.npz"],
-         "p.npz: the field would replace its own points"),
+         "the output p.npz would replace p.npz, an input; choose another output"),
+        (lambda t: write_field(t / "f", junction_field()), ["f", "-o", "f"],
+         "the output f/connected_crop_rows.parquet would replace f/connected_crop_rows.parquet, an input"),
         (lambda t: (t / "p.txt").write_text("x"), ["p.txt", "-o", "f"], "neither a points table"),
     ],
     ids=["missing", "unreadable", "no points", "unknown column", "bad mapping", "wide angle", "over its input",
-         "unknown kind"],
+         "over its own folder", "unknown kind"],
 )
 def test_connect_refuses_unusable_input_with_exit_code_2(tmp_path, prepare, arguments, message):
     prepare(tmp_path)
-    before = {path.name: path.read_bytes() for path in tmp_path.iterdir()}
+    before = files_under(tmp_path)
     done = run_command("connect", *arguments, cwd=tmp_path)
     assert done.returncode == 2
     assert message in done.stderr and "Traceback" not in done.stderr
     assert done.stdout == ""
-    assert {path.name: path.read_bytes() for path in tmp_path.iterdir()} == before
+    assert files_under(tmp_path) == before
+
+
+def files_under(folder):
+    return {path.relative_to(folder): path.read_bytes() for path in folder.rglob("*") if path.is_file()}
 
 
 def test_plot_draws_a_field_and_says_what_the_merge_kept(tmp_path):

@@ -19,6 +19,7 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, SupportsFloat, SupportsIndex
 
 from ._call import DEFAULT_TOLERANCE, failure_lines, merge_arguments
+from ._checks import caught_field_warnings
 from ._columns import check_mapping
 from ._errors import FieldError, FieldWarning, MergeError, MissingExtraError
 from ._extras import require
@@ -301,8 +302,7 @@ def merge_one(job: FieldJob, plan: dict[str, int]) -> SummaryRow:
     about its mistakes."""
     start = time.perf_counter()
     points_in = None
-    with warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always", FieldWarning)
+    with caught_field_warnings() as caught:
         try:
             threads = job.num_threads or share_of_cores(plan)
             merge = field_merge(job.source, job.target, tolerance=job.tolerance, num_threads=threads,

@@ -4,10 +4,11 @@ counts them all."""
 
 from __future__ import annotations
 
+import contextlib
 import sys
 import types
 import warnings
-from collections.abc import Mapping, Sequence
+from collections.abc import Iterator, Mapping, Sequence
 from typing import TYPE_CHECKING, SupportsFloat, SupportsIndex
 
 import numpy as np
@@ -57,6 +58,15 @@ def warn_about_mistakes(field: Field, tolerance: float, carrier: np.ndarray) -> 
     ):
         if message:
             warnings.warn(message, FieldWarning, stacklevel=stack_level_outside_package())
+
+
+@contextlib.contextmanager
+def caught_field_warnings() -> Iterator[list[warnings.WarningMessage]]:
+    """The FieldWarnings that the block raises, every one of them, kept for the caller to tell of
+    in its own way (the command on standard error, a batch in its summary)."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", FieldWarning)
+        yield caught
 
 
 def stack_level_outside_package() -> int:

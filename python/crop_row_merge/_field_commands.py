@@ -6,18 +6,28 @@ from __future__ import annotations
 
 import argparse
 import pathlib
-import sys
-import warnings
 from typing import Any
 
 import numpy as np
 
+from ._arguments import column_mapping, complain, report_merge_failure, report_warnings, tolerance_value
 from ._build import build_field, row_names
-from ._call import DEFAULT_TOLERANCE, failure_lines
-from ._errors import FieldError, FieldWarning, MergeError, MissingExtraError, printable
+from ._call import DEFAULT_TOLERANCE
+from ._checks import caught_field_warnings
+from ._errors import FieldError, MergeError, MissingExtraError
 from ._extras import require
 from ._field import Field
-from ._files import file_mode, npz_arrays, read_arrow, read_field, table_files, write_field
+from ._files import (
+    field_files,
+    field_outputs,
+    file_mode,
+    npz_arrays,
+    read_arrow,
+    read_field,
+    refuse_replacing_inputs,
+    table_files,
+    write_field,
+)
 from ._origins import crop_row_keys
 from ._outputs import TABLE_FORMATS
 
@@ -40,50 +50,36 @@ def add_commands(commands: Any) -> None:
                          help="the most two neighbours' lines may differ in direction, in degrees (default 10)")
     connect.add_argument("--max-offset", type=float, default=0.2, metavar="D",
                          help="the farthest those ends may lie from the other row's line (default 0.2)")
-    connect.add_argument("--column", action="append", default=[], metavar="NAME=THEIRS",
+    connect.add_argument("--column", type=column_mapping, action="append", default=[], metavar="NAME=THEIRS",
                          help="the points' column THEIRS holds row_key_1, row_key_2, x or y (repeatable)")
 
     plot = commands.add_parser("plot", help="draw a field before and after its merge")
     plot.add_argument("field", type=pathlib.Path, metavar="FIELD", help="an .npz file or a folder of tables")
     plot.add_argument("-o", "--output", type=pathlib.Path, required=True, metavar="PICTURE.png")
-    plot.add_argument("--tolerance", type=float, default=DEFAULT_TOLERANCE, metavar="T",
+    plot.add_argument("--tolerance", type=tolerance_value, default=DEFAULT_TOLERANCE, metavar="T",
                       help=f"margin of the overlap test (default {DEFAULT_TOLERANCE})")
 
 
 def run_connect(args: argparse.Namespace) -> int:
-    from .cli import complain  # the command's own; cli imports this module
-
     output: pathlib.Path = args.output
     try:
-        columns = column_mapping(args.column)
-        if output.resolve() == args.points.resolve():
-            raise FieldError(f"{output}: the field would replace its own points")
-        if output.suffix != ".npz":
+        columns = dict(args.column)
+        format = "npz" if output.suffix == ".npz" else args.format
+        refuse_replacing_inputs(field_outputs(output, format)[2], field_files(args.points))
+        if format != "npz":
             require("pyarrow", "io", f"writing {args.format} tables")
         points, information = read_points(args.points)
-        with warnings.catch_warnings(record=True) as caught:
-            warnings.simplefilter("always", FieldWarning)
+        with caught_field_warnings() as caught:
             field = build_field(points, row_information=information, max_gap=args.max_gap,
                                 max_angle=args.max_angle, max_offset=args.max_offset, columns=columns)
-        for warning in caught:
-            complain(f"warning: {warning.message}")
-        write_field(output, field, format="npz" if output.suffix == ".npz" else args.format)
+        report_warnings(caught)
+        write_field(output, field, format=format)
     except (ValueError, MissingExtraError, OSError) as error:
         complain(error)
         return 2
     print(connect_summary(args.points, field))
     print(f"wrote {output}")
     return 0
-
-
-def column_mapping(pairs: list[str]) -> dict[str, str]:
-    mapping = {}
-    for pair in pairs:
-        name, equals, theirs = pair.partition("=")
-        if not (equals and name and theirs):
-            raise FieldError(f"--column {pair}: expected NAME=THEIRS, such as x=easting")
-        mapping[name] = theirs
-    return mapping
 
 
 def read_points(path: pathlib.Path) -> tuple[Any, np.ndarray | None]:
@@ -122,7 +118,6 @@ def connect_summary(source: pathlib.Path, field: Field) -> str:
 
 def run_plot(args: argparse.Namespace) -> int:
     from ._plot import plot_field
-    from .cli import complain
 
     output: pathlib.Path = args.output
     try:
@@ -138,10 +133,7 @@ def run_plot(args: argparse.Namespace) -> int:
     try:
         drops = plot_field(field, output, tolerance=args.tolerance)
     except (MergeError, MemoryError) as error:
-        first, *notes = failure_lines(error)
-        complain(f"the merge failed: {first}")
-        for note in notes:
-            print(f"  {printable(note)}", file=sys.stderr)
+        report_merge_failure(error)
         return 1
     except (ValueError, OSError) as error:
         complain(error)

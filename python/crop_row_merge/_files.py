@@ -177,14 +177,8 @@ def write_field(
     "csv"), so that `read_field` reads it back: the columns the merge reads under their
     documented names, a points table's other columns as they are. Returns what it wrote."""
     field = as_field(field)
-    path = pathlib.Path(path)
-    format = format or ("npz" if path.suffix == ".npz" else "parquet")
-    if format == "npz" and path.suffix != ".npz":
-        path = path.with_name(path.name + ".npz")
-    if format in TABLE_FORMATS:
-        refuse_replacing_inputs([path / f"{table}.{format}" for table in TABLES], field.sources)
-    else:
-        refuse_replacing_inputs([path], field.sources)
+    path, format, files = field_outputs(path, format)
+    refuse_replacing_inputs(files, field.sources)
     if format == "npz":
         path.parent.mkdir(parents=True, exist_ok=True)
         write_arrays(path, dict(field))
@@ -196,6 +190,17 @@ def write_field(
     else:
         raise ValueError(f"format must be 'npz', 'parquet' or 'csv', not {format!r}")
     return path
+
+
+def field_outputs(path: PathLike, format: FieldFormat | None) -> tuple[pathlib.Path, FieldFormat, list[pathlib.Path]]:
+    """Where write_field writes a field: the path it returns, its format, and every file."""
+    path = pathlib.Path(path)
+    format = format or ("npz" if path.suffix == ".npz" else "parquet")
+    if format == "npz" and path.suffix != ".npz":
+        path = path.with_name(path.name + ".npz")
+    if format in TABLE_FORMATS:
+        return path, format, [path / f"{table}.{format}" for table in TABLES]
+    return path, format, [path]
 
 
 def documented_table(field: Field, table: str) -> pyarrow.Table:

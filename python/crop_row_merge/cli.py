@@ -12,13 +12,23 @@ import contextlib
 import importlib.util
 import pathlib
 import sys
-import warnings
 from collections.abc import Iterator
 from typing import TYPE_CHECKING
 
 from ._batch import dask_kept_quiet, max_workers, plan_batch, run_batch
-from ._call import DEFAULT_TOLERANCE, failure_lines, merge_arguments
-from ._errors import FieldError, FieldWarning, MergeError, MissingExtraError, printable
+from ._arguments import (
+    PROGRAM,
+    column_mapping,
+    complain,
+    positive_int,
+    report_merge_failure,
+    report_warnings,
+    thread_count,
+    tolerance_value,
+)
+from ._call import DEFAULT_TOLERANCE
+from ._checks import caught_field_warnings
+from ._errors import FieldError, MergeError, MissingExtraError, printable
 from ._extras import require
 from ._field_commands import add_commands, run_connect, run_plot
 from ._merge import field_merge, left_out_of_npz
@@ -29,7 +39,6 @@ from ._summary import SUMMARY_FILE
 if TYPE_CHECKING:
     import distributed
 
-PROGRAM = "crop-row-merge"
 # How long the batch waits for a scheduler it is pointed at.
 SCHEDULER_TIMEOUT = "10s"
 
@@ -97,50 +106,9 @@ def add_merge_options(parser: argparse.ArgumentParser) -> None:
                         "column THEIRS; repeatable")
 
 
-def positive_int(text: str) -> int:
-    value = int(text)
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"must be at least 1, not {value}")
-    return value
-
-
-def tolerance_value(text: str) -> float:
-    try:
-        return merge_arguments(float(text), 0)[0]
-    except ValueError as error:
-        raise argparse.ArgumentTypeError(str(error)) from None
-
-
-def thread_count(text: str) -> int:
-    value = int(text)
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"must not be negative, not {value}")
-    try:
-        return merge_arguments(DEFAULT_TOLERANCE, value)[1]
-    except OverflowError as error:
-        raise argparse.ArgumentTypeError(f"{error}: at most {2**64 - 1}") from None
-
-
-def column_mapping(text: str) -> tuple[str, str]:
-    name, equals, theirs = text.partition("=")
-    if not equals or not name or not theirs:
-        raise argparse.ArgumentTypeError(f"expected NAME=THEIRS, such as x=easting, not {text!r}")
-    return name, theirs
-
-
-def complain(message: object) -> None:
-    print(f"{PROGRAM}: {printable(message)}", file=sys.stderr)
-
-
-def report_warnings(caught: list[warnings.WarningMessage]) -> None:
-    for warning in caught:
-        complain(f"warning: {warning.message}")
-
-
 def run_merge(args: argparse.Namespace) -> int:
     output: pathlib.Path = args.output
-    with warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always", FieldWarning)
+    with caught_field_warnings() as caught:
         try:
             if not output.parent.is_dir():
                 raise FieldError(f"{output}: there is no folder {output.parent}")
@@ -153,10 +121,7 @@ def run_merge(args: argparse.Namespace) -> int:
             merged = merge.run()
         except (MergeError, MemoryError) as error:
             report_warnings(caught)
-            first, *notes = failure_lines(error)
-            complain(f"the merge failed: {first}")
-            for note in notes:
-                print(f"  {printable(note)}", file=sys.stderr)
+            report_merge_failure(error)
             return 1
         except OSError as error:
             complain(f"cannot write {output}: {error}")
